@@ -1,0 +1,67 @@
+/* Service host: dispatcher, control handler, status reports and the service query.
+ *
+ * A service process runs qp_service_dispatch, which is accepted only when the process was
+ * started by systemd (NOTIFY_SOCKET or INVOCATION_ID set) or by the svcctl tool
+ * (QUORIN_SVCCTL set); from a plain console it fails at once with
+ * ERROR_FAILED_SERVICE_CONTROLLER_CONNECT (1063). The dispatcher runs the service main on a
+ * thread of its own and turns SIGTERM into the stop control and requests on the control
+ * socket RUNTIME/services/NAME.ctl into calls of the registered handler. Each status report
+ * is published in RUNTIME/services/NAME (read by qp_service_query and svcctl) and told to
+ * systemd through sd_notify (READY, STOPPING, wait hints as EXTEND_TIMEOUT_USEC).
+ */
+#pragma once
+
+#include "qp_base.h"
+
+typedef struct qp_service_status {
+  uint32_t service_type;
+  uint32_t current_state;
+  uint32_t controls_accepted;
+  uint32_t win32_exit_code;
+  uint32_t service_specific_exit_code;
+  uint32_t check_point;
+  uint32_t wait_hint;
+} qp_service_status;
+
+enum {
+  QP_SERVICE_WIN32_OWN_PROCESS = 0x10,
+  QP_SERVICE_STOPPED = 1,
+  QP_SERVICE_START_PENDING = 2,
+  QP_SERVICE_STOP_PENDING = 3,
+  QP_SERVICE_RUNNING = 4,
+  QP_SERVICE_CONTINUE_PENDING = 5,
+  QP_SERVICE_PAUSE_PENDING = 6,
+  QP_SERVICE_PAUSED = 7,
+  QP_SERVICE_CONTROL_STOP = 1,
+  QP_SERVICE_CONTROL_PAUSE = 2,
+  QP_SERVICE_CONTROL_CONTINUE = 3,
+  QP_SERVICE_CONTROL_INTERROGATE = 4,
+  QP_SERVICE_CONTROL_SHUTDOWN = 5,
+  QP_SERVICE_ACCEPT_STOP = 1,
+  QP_SERVICE_ACCEPT_PAUSE_CONTINUE = 2,
+  QP_SERVICE_ACCEPT_SHUTDOWN = 4,
+};
+
+typedef void (*qp_service_main_fn)(uint32_t argc, char **argv);
+typedef uint32_t (*qp_service_handler_fn)(uint32_t control, uint32_t event_type, void *event_data,
+                                          void *context);
+typedef struct qp_service_handle qp_service_handle;
+
+/* Runs the service NAME: returns 1 once its service main has returned, or 0 with the last
+ * error (1063 when not started as a service). */
+QP_API int qp_service_dispatch(const char *name, qp_service_main_fn service_main);
+
+/* Registers the control handler of service NAME; NULL with the last error on failure. */
+QP_API qp_service_handle *qp_service_register_handler(const char *name, qp_service_handler_fn handler,
+                                                      void *context);
+
+/* Publishes a status report: 1, or 0 with the last error. */
+QP_API int qp_service_set_status(qp_service_handle *handle, const qp_service_status *status);
+
+/* The last status of service NAME: 0, ERROR_SERVICE_DOES_NOT_EXIST when it never reported.
+ * A service whose process is gone reads as STOPPED. */
+QP_API uint32_t qp_service_query(const char *name, qp_service_status *status);
+
+/* Sends control CODE to the running service NAME and returns in *answer the handler's result:
+ * 0, ERROR_SERVICE_NOT_ACTIVE when it does not run, or another error. */
+QP_API uint32_t qp_service_control(const char *name, uint32_t code, uint32_t *answer);
