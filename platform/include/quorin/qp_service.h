@@ -62,6 +62,19 @@ QP_API int qp_service_set_status(qp_service_handle *handle, const qp_service_sta
  * A service whose process is gone reads as STOPPED. */
 QP_API uint32_t qp_service_query(const char *name, qp_service_status *status);
 
+/* Records PROGRAM (full path) as the program of service NAME: 0 or an error. */
+QP_API uint32_t qp_service_create(const char *name, const char *program);
+
+/* Starts service NAME as a detached process of its recorded program, as the service control
+ * manager does: 0 once the process runs (its state reads START_PENDING until it reports),
+ * ERROR_SERVICE_ALREADY_RUNNING, ERROR_SERVICE_DOES_NOT_EXIST when no program is recorded,
+ * ERROR_FILE_NOT_FOUND when the program is missing. The service's standard output and error
+ * go to RUNTIME/services/NAME.out. */
+QP_API uint32_t qp_service_start(const char *name);
+
+/* Waits until the process of service NAME has ended: 0, or WAIT_TIMEOUT. */
+QP_API uint32_t qp_service_wait_process_end(const char *name, uint32_t timeout_ms);
+
 /* Sends control CODE to the running service NAME and returns in *answer the handler's result:
  * 0, ERROR_SERVICE_NOT_ACTIVE when it does not run, or another error. */
 QP_API uint32_t qp_service_control(const char *name, uint32_t code, uint32_t *answer);

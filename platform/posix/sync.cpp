@@ -1,0 +1,445 @@
+// Events, unnamed mutexes, the named cross-process mutex and threads.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "internal.h"
+#include "quorin/qp_error.h"
+#include "quorin/qp_runtime.h"
+#include "quorin/qp_sync.h"
+#include "quorin/qp_time.h"
+
+// An event is an eventfd whose counter is non-zero while the event is signalled, so that
+// several events (and a pipe's pending connect, through link_fd) can be waited on at once
+// with poll. Only one thread sets or resets a given event at a time in this system, and
+// state_lock keeps set/reset/consume consistent anyway.
+struct qp_event {
+  int fd;
+  bool manual_reset;
+  std::mutex state_lock;
+  bool signalled;
+  std::atomic<int> link_fd{-1};  // a listening socket whose readability also signals the event
+};
+
+namespace {
+
+int remaining_ms(uint64_t deadline, uint32_t timeout_ms) {
+  if (timeout_ms == QP_INFINITE) return -1;
+  uint64_t now = qp_real_tick_ms();
+  return now >= deadline ? 0 : static_cast<int>(deadline - now);
+}
+
+void drain(int fd) {
+  uint64_t value;
+  while (read(fd, &value, sizeof value) == sizeof value) {
+  }
+}
+
+// Takes the signal of an auto-reset event; false when another waiter got it first.
+bool consume(qp_event *event) {
+  std::lock_guard<std::mutex> guard(event->state_lock);
+  if (event->manual_reset) return true;
+  if (!event->signalled) return false;
+  event->signalled = false;
+  drain(event->fd);
+  return true;
+}
+
+}  // namespace
+
+qp_event *qp_event_create(int manual_reset, int initially_signalled) {
+  if (qp_fault_hit("event_create")) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) {
+    qp_set_error_from_errno(errno);
+    return nullptr;
+  }
+  qp_event *event = new qp_event;
+  event->fd = fd;
+  event->manual_reset = manual_reset != 0;
+  event->signalled = false;
+  if (initially_signalled) qp_event_set(event);
+  return event;
+}
+
+int qp_event_set(qp_event *event) {
+  if (event == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  std::lock_guard<std::mutex> guard(event->state_lock);
+  if (!event->signalled) {
+    uint64_t one = 1;
+    if (write(event->fd, &one, sizeof one) != sizeof one) {
+      qp_set_error_from_errno(errno);
+      return 0;
+    }
+    event->signalled = true;
+  }
+  return 1;
+}
+
+int qp_event_reset(qp_event *event) {
+  if (event == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  std::lock_guard<std::mutex> guard(event->state_lock);
+  drain(event->fd);
+  event->signalled = false;
+  return 1;
+}
+
+uint32_t qp_event_wait(qp_event *event, uint32_t timeout_ms) {
+  qp_event *events[1] = {event};
+  return qp_wait_any(1, events, timeout_ms);
+}
+
+uint32_t qp_wait_any(uint32_t count, qp_event *const *events, uint32_t timeout_ms) {
+  if (count == 0 || count > 64 || events == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return QP_WAIT_FAILED;
+  }
+  uint64_t deadline = qp_real_tick_ms() + (timeout_ms == QP_INFINITE ? 0 : timeout_ms);
+  struct pollfd fds[128];
+  while (true) {
+    nfds_t n = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (events[i] == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return QP_WAIT_FAILED;
+      }
+      fds[n++] = {events[i]->fd, POLLIN, 0};
+      int link = events[i]->link_fd.load();
+      fds[n++] = {link, POLLIN, 0};  // a negative fd is ignored by poll
+    }
+    int rc = poll(fds, n, remaining_ms(deadline, timeout_ms));
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      qp_set_error_from_errno(errno);
+      return QP_WAIT_FAILED;
+    }
+    if (rc == 0) return QP_WAIT_TIMEOUT;
+    for (uint32_t i = 0; i < count; ++i) {
+      bool own = (fds[2 * i].revents & POLLIN) != 0;
+      bool linked = fds[2 * i + 1].fd >= 0 && (fds[2 * i + 1].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+      if (linked) return QP_WAIT_OBJECT_0 + i;
+      if (own && consume(events[i])) return QP_WAIT_OBJECT_0 + i;
+    }
+    if (timeout_ms != QP_INFINITE && remaining_ms(deadline, timeout_ms) == 0) return QP_WAIT_TIMEOUT;
+  }
+}
+
+void qp_event_close(qp_event *event) {
+  if (event == nullptr) return;
+  close(event->fd);
+  delete event;
+}
+
+void qp_event_link_fd(qp_event *event, int fd) {
+  if (event != nullptr) event->link_fd.store(fd);
+}
+
+// Unnamed mutex: recursive and owned by a thread, as a Windows mutex is.
+struct qp_mutex {
+  pthread_mutex_t mutex;
+};
+
+qp_mutex *qp_mutex_create(void) {
+  if (qp_fault_hit("mutex_create")) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  qp_mutex *m = new qp_mutex;
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  int rc = pthread_mutex_init(&m->mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+  if (rc != 0) {
+    delete m;
+    qp_set_error_from_errno(rc);
+    return nullptr;
+  }
+  return m;
+}
+
+uint32_t qp_mutex_wait(qp_mutex *m, uint32_t timeout_ms) {
+  if (m == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return QP_WAIT_FAILED;
+  }
+  if (qp_fault_hit("mutex_wait")) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return QP_WAIT_FAILED;
+  }
+  int rc;
+  if (timeout_ms == QP_INFINITE) {
+    rc = pthread_mutex_lock(&m->mutex);
+  } else {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += timeout_ms / 1000;
+    ts.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+      ts.tv_sec += 1;
+      ts.tv_nsec -= 1000000000L;
+    }
+    rc = pthread_mutex_timedlock(&m->mutex, &ts);
+  }
+  if (rc == 0) return QP_WAIT_OBJECT_0;
+  if (rc == ETIMEDOUT) return QP_WAIT_TIMEOUT;
+  qp_set_error_from_errno(rc);
+  return QP_WAIT_FAILED;
+}
+
+int qp_mutex_release(qp_mutex *m) {
+  if (m == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (pthread_mutex_unlock(&m->mutex) != 0) {
+    SetLastError(ERROR_NOT_OWNER);
+    return 0;
+  }
+  return 1;
+}
+
+void qp_mutex_close(qp_mutex *m) {
+  if (m == nullptr) return;
+  pthread_mutex_destroy(&m->mutex);
+  delete m;
+}
+
+// Named mutex. The lock file's flock shows that handles exist (shared lock per handle);
+// ownership is an open-file-description lock on byte 0, which the kernel drops when the
+// owner's process dies. Threads of one process that share a handle are ordered by the
+// handle's own mutex first.
+struct qp_named_mutex {
+  int fd;
+  std::recursive_timed_mutex local;
+  std::atomic<int> depth{0};
+};
+
+namespace {
+
+bool named_mutex_path(const char *name, char *out, size_t size) {
+  char dir[512];
+  if (!qp_runtime_path("mutex", dir, sizeof dir)) return false;
+  char clean[256];
+  snprintf(clean, sizeof clean, "%s", name);
+  for (char *p = clean; *p != '\0'; ++p)
+    if (*p == '\\' || *p == '/') *p = '_';
+  int n = snprintf(out, size, "%s/%s", dir, clean);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  return true;
+}
+
+bool ofd_lock(int fd, short type) {
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+}  // namespace
+
+qp_named_mutex *qp_named_mutex_create(const char *name, int *already_exists) {
+  if (already_exists != nullptr) *already_exists = 0;
+  char path[600];
+  if (name == nullptr || !named_mutex_path(name, path, sizeof path)) return nullptr;
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    qp_set_error_from_errno(errno);
+    return nullptr;
+  }
+  bool exists = flock(fd, LOCK_EX | LOCK_NB) != 0;
+  if (flock(fd, LOCK_SH) != 0) {
+    qp_set_error_from_errno(errno);
+    close(fd);
+    return nullptr;
+  }
+  qp_named_mutex *m = new qp_named_mutex;
+  m->fd = fd;
+  if (exists) {
+    if (already_exists != nullptr) *already_exists = 1;
+    SetLastError(ERROR_ALREADY_EXISTS);
+  } else {
+    SetLastError(ERROR_SUCCESS);
+  }
+  return m;
+}
+
+qp_named_mutex *qp_named_mutex_open(const char *name) {
+  char path[600];
+  if (name == nullptr || !named_mutex_path(name, path, sizeof path)) return nullptr;
+  int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    qp_set_error_from_errno(errno);
+    return nullptr;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {  // nobody holds a handle: the mutex does not exist
+    close(fd);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  if (flock(fd, LOCK_SH) != 0) {
+    qp_set_error_from_errno(errno);
+    close(fd);
+    return nullptr;
+  }
+  qp_named_mutex *m = new qp_named_mutex;
+  m->fd = fd;
+  return m;
+}
+
+uint32_t qp_named_mutex_wait(qp_named_mutex *m, uint32_t timeout_ms) {
+  if (m == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return QP_WAIT_FAILED;
+  }
+  uint64_t deadline = qp_real_tick_ms() + (timeout_ms == QP_INFINITE ? 0 : timeout_ms);
+  if (timeout_ms == QP_INFINITE) {
+    m->local.lock();
+  } else if (!m->local.try_lock_for(std::chrono::milliseconds(timeout_ms))) {
+    return QP_WAIT_TIMEOUT;
+  }
+  if (m->depth.load() > 0) {  // this thread owns it already
+    m->depth.fetch_add(1);
+    return QP_WAIT_OBJECT_0;
+  }
+  while (!ofd_lock(m->fd, F_WRLCK)) {
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
+      uint32_t code = qp_set_error_from_errno(errno);
+      m->local.unlock();
+      SetLastError(code);
+      return QP_WAIT_FAILED;
+    }
+    if (timeout_ms != QP_INFINITE && remaining_ms(deadline, timeout_ms) == 0) {
+      m->local.unlock();
+      return QP_WAIT_TIMEOUT;
+    }
+    usleep(2000);
+  }
+  m->depth.store(1);
+  return QP_WAIT_OBJECT_0;
+}
+
+int qp_named_mutex_release(qp_named_mutex *m) {
+  if (m == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (m->depth.load() <= 0 || !m->local.try_lock()) {
+    SetLastError(ERROR_NOT_OWNER);
+    return 0;
+  }
+  m->local.unlock();  // undo the probe above; the owner holds it at least once more
+  if (m->depth.fetch_sub(1) == 1) ofd_lock(m->fd, F_UNLCK);
+  m->local.unlock();
+  return 1;
+}
+
+void qp_named_mutex_close(qp_named_mutex *m) {
+  if (m == nullptr) return;
+  close(m->fd);  // drops the handle's shared flock and any ownership lock
+  delete m;
+}
+
+// Threads. The state block is shared by the thread and its handle and freed by the last.
+struct qp_thread {
+  qp_thread_fn fn;
+  void *arg;
+  std::mutex lock;
+  std::condition_variable ended;
+  bool done = false;
+  uint32_t result = 0;
+  std::atomic<int> refs{2};
+};
+
+namespace {
+
+void thread_unref(qp_thread *t) {
+  if (t->refs.fetch_sub(1) == 1) delete t;
+}
+
+void *thread_start(void *p) {
+  qp_thread *t = static_cast<qp_thread *>(p);
+  uint32_t result = t->fn(t->arg);
+  {
+    std::lock_guard<std::mutex> guard(t->lock);
+    t->result = result;
+    t->done = true;
+  }
+  t->ended.notify_all();
+  thread_unref(t);
+  return nullptr;
+}
+
+}  // namespace
+
+qp_thread *qp_thread_create(qp_thread_fn fn, void *arg, size_t stack_size) {
+  if (qp_fault_hit("thread_create")) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  qp_thread *t = new qp_thread;
+  t->fn = fn;
+  t->arg = arg;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  // Windows callers ask for stacks as small as 2 KB; the C runtime here needs more.
+  const size_t minimum = 256 * 1024;
+  if (stack_size < minimum) stack_size = minimum;
+  pthread_attr_setstacksize(&attr, stack_size);
+  pthread_t id;
+  int rc = pthread_create(&id, &attr, thread_start, t);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete t;
+    qp_set_error_from_errno(rc);
+    return nullptr;
+  }
+  return t;
+}
+
+uint32_t qp_thread_wait(qp_thread *t, uint32_t timeout_ms, uint32_t *result) {
+  if (t == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return QP_WAIT_FAILED;
+  }
+  std::unique_lock<std::mutex> guard(t->lock);
+  if (timeout_ms == QP_INFINITE) {
+    t->ended.wait(guard, [t] { return t->done; });
+  } else if (!t->ended.wait_for(guard, std::chrono::milliseconds(timeout_ms), [t] { return t->done; })) {
+    return QP_WAIT_TIMEOUT;
+  }
+  if (result != nullptr) *result = t->result;
+  return QP_WAIT_OBJECT_0;
+}
+
+void qp_thread_close(qp_thread *t) {
+  if (t != nullptr) thread_unref(t);
+}

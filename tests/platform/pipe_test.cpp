@@ -1,0 +1,153 @@
+// Message pipes: one message per read, long messages, peers that close, busy pipes, rights.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "quorin/platform.h"
+#include "testsupport.h"
+
+namespace {
+
+class PipeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("QUORIN_RUNTIME_DIR", runtime_.path().c_str(), 1); }
+  // Connects the server instance to a client that the test has opened.
+  qp_pipe *accept_one(qp_pipe *server) {
+    qp_event *ev = qp_event_create(1, 0);
+    uint32_t rc = qp_pipe_connect(server, ev);
+    if (rc == ERROR_IO_PENDING) {
+      EXPECT_EQ(QP_WAIT_OBJECT_0, qp_event_wait(ev, 5000));
+      EXPECT_EQ(ERROR_SUCCESS, qp_pipe_connect_result(server));
+    } else {
+      EXPECT_EQ(ERROR_PIPE_CONNECTED, rc);
+    }
+    qp_event_close(ev);
+    return server;
+  }
+  qt::TempDir runtime_{"pipe"};
+};
+
+TEST_F(PipeTest, OneMessagePerReadAndTruncationOfLongOnes) {
+  qp_pipe *server = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("\\\\.\\pipe\\qtpipe1", 255, 4096, &server));
+  qp_pipe *client = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("\\\\.\\pipe\\qtpipe1", &client));
+  accept_one(server);
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_set_message_mode(client));
+  uint32_t done = 0;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(client, "C02 0000", 8, &done));
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(client, "K02 0000", 8, &done));
+  std::string big(5000, 'x');
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(client, big.data(), 5000, &done));
+  char buf[4096];
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_read(server, buf, sizeof buf, &done));
+  EXPECT_EQ("C02 0000", std::string(buf, done));
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_read(server, buf, sizeof buf, &done));
+  EXPECT_EQ("K02 0000", std::string(buf, done));
+  EXPECT_EQ(ERROR_MORE_DATA, qp_pipe_read(server, buf, sizeof buf, &done));
+  EXPECT_EQ(4096u, done);
+  // Reply, then the client closes: the server's next read sees a broken pipe.
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(server, "C02 00014", 9, &done));
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_flush(server));
+  qp_pipe_disconnect(server);
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_read(client, buf, sizeof buf, &done));
+  EXPECT_EQ("C02 00014", std::string(buf, done));
+  EXPECT_EQ(ERROR_BROKEN_PIPE, qp_pipe_read(client, buf, sizeof buf, &done));
+  EXPECT_EQ(0u, done);
+  EXPECT_EQ(ERROR_NO_DATA, qp_pipe_write(client, "x", 1, &done));
+  qp_pipe_close(client);
+  qp_pipe_close(server);
+}
+
+TEST_F(PipeTest, PendingConnectWaitsWithAStopEvent) {
+  qp_pipe *server = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtpipe2", 255, 4096, &server));
+  qp_event *connect_event = qp_event_create(1, 0);
+  qp_event *stop = qp_event_create(1, 0);
+  ASSERT_EQ(ERROR_IO_PENDING, qp_pipe_connect(server, connect_event));
+  qp_event *events[2] = {connect_event, stop};
+  EXPECT_EQ(QP_WAIT_TIMEOUT, qp_wait_any(2, events, 50));
+  std::thread stopper([stop] {
+    qp_sleep_ms(50);
+    qp_event_set(stop);
+  });
+  EXPECT_EQ(QP_WAIT_OBJECT_0 + 1, qp_wait_any(2, events, 5000));
+  stopper.join();
+  qp_pipe_cancel_io(server);
+  qp_pipe_close(server);
+
+  // A client arriving while the connect is pending signals the connect event.
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtpipe2", 255, 4096, &server));
+  qp_event_reset(stop);
+  ASSERT_EQ(ERROR_IO_PENDING, qp_pipe_connect(server, connect_event));
+  qp_pipe *client = nullptr;
+  std::thread connector([&client] { EXPECT_EQ(ERROR_SUCCESS, qp_pipe_open("qtpipe2", &client)); });
+  EXPECT_EQ(QP_WAIT_OBJECT_0, qp_wait_any(2, events, 5000));
+  connector.join();
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_connect_result(server));
+  // The client closes without writing: ERROR_BROKEN_PIPE on the server's read.
+  qp_pipe_close(client);
+  char buf[16];
+  uint32_t done = 99;
+  EXPECT_EQ(ERROR_BROKEN_PIPE, qp_pipe_read(server, buf, sizeof buf, &done));
+  EXPECT_EQ(0u, done);
+  qp_pipe_close(server);
+  qp_event_close(connect_event);
+  qp_event_close(stop);
+}
+
+TEST_F(PipeTest, MissingAndBusyPipes) {
+  qp_pipe *client = nullptr;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, qp_pipe_open("nosuchpipe", &client));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, qp_pipe_wait("nosuchpipe", 100));
+
+  // One instance allowed: one client may wait in the queue, the next finds the pipe busy.
+  qp_pipe *server = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtbusy", 1, 4096, &server));
+  qp_pipe *first = nullptr, *second = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("qtbusy", &first));
+  EXPECT_EQ(ERROR_PIPE_BUSY, qp_pipe_open("qtbusy", &second));
+  EXPECT_EQ(ERROR_SEM_TIMEOUT, qp_pipe_wait("qtbusy", 100));
+  // Once the server takes the waiting client, a wait succeeds and the next open gets the pipe.
+  std::thread taker([this, server] {
+    qp_sleep_ms(100);
+    accept_one(server);
+  });
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_wait("qtbusy", 5000));
+  taker.join();
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_open("qtbusy", &second));
+  uint32_t done;
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_write(second, "hello", 5, &done));
+  qp_pipe_close(first);
+  qp_pipe_close(second);
+  qp_pipe_close(server);
+}
+
+TEST_F(PipeTest, OutsidersOfTheOwningGroupCannotConnect) {
+  qp_pipe *server = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtrights", 255, 4096, &server));
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
+  std::string runtime = runtime_.path();
+  chmod(runtime.c_str(), 0755);
+  chmod((runtime + "/pipe").c_str(), 0755);
+  // A child process that drops to the user "nobody" tries to connect.
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    qp_pipe *client = nullptr;
+    uint32_t rc = qp_pipe_open("qtrights", &client);
+    _exit(rc == ERROR_ACCESS_DENIED ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  qp_pipe_close(server);
+}
+
+}  // namespace

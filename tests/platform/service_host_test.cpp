@@ -1,0 +1,65 @@
+// Service host: refusal from a console, start and stop through svcctl, controls, status files.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "quorin/platform.h"
+#include "testsupport.h"
+
+namespace {
+
+TEST(ServiceHostTest, ConsoleStartFailsWith1063) {
+  std::string out;
+  int status = qt::run({qt::test_bin_dir() + "/qt_service_host"}, {{"QUORIN_SVCCTL", ""}}, &out);
+  EXPECT_EQ(1063 & 0xff, status);
+  EXPECT_NE(std::string::npos, out.find("dispatch failed 1063"));
+}
+
+TEST(ServiceHostTest, StartControlQueryStop) {
+  qt::TempDir runtime("svc");
+  std::map<std::string, std::string> env = {{"QUORIN_RUNTIME_DIR", runtime.path()}};
+  std::string svcctl = qt::out_dir() + "/svcctl";
+  std::string out;
+  EXPECT_NE(0, qt::run({svcctl, "query", "QtHostService"}, env, &out));
+  EXPECT_NE(std::string::npos, out.find("1060"));
+
+  ASSERT_EQ(0, qt::run({svcctl, "start", "QtHostService", qt::test_bin_dir() + "/qt_service_host"}, env, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("4  RUNNING"));
+  // Interrogate answers 0; pause is not implemented: 120.
+  ASSERT_EQ(0, qt::run({svcctl, "control", "QtHostService", "4"}, env, &out));
+  EXPECT_EQ("0\n", out);
+  EXPECT_EQ(1, qt::run({svcctl, "control", "QtHostService", "2"}, env, &out));
+  EXPECT_EQ("120\n", out);
+  // A second start is refused while it runs.
+  EXPECT_NE(0, qt::run({svcctl, "start", "QtHostService"}, env, &out));
+  EXPECT_NE(std::string::npos, out.find("1056"));
+
+  ASSERT_EQ(0, qt::run({svcctl, "stop", "QtHostService"}, env, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("1  STOPPED"));
+  std::string status = qt::read_file(runtime.path() + "/services/QtHostService");
+  EXPECT_NE(std::string::npos, status.find("state=1\n"));
+  EXPECT_NE(0, qt::run({svcctl, "control", "QtHostService", "4"}, env, &out));
+  EXPECT_NE(std::string::npos, out.find("1062"));
+
+  // SIGTERM is the stop control too.
+  ASSERT_EQ(0, qt::run({svcctl, "start", "QtHostService"}, env, &out)) << out;
+  qp_service_status s{};
+  setenv("QUORIN_RUNTIME_DIR", runtime.path().c_str(), 1);
+  ASSERT_EQ(ERROR_SUCCESS, qp_service_query("QtHostService", &s));
+  EXPECT_EQ(QP_SERVICE_RUNNING, s.current_state);
+  EXPECT_EQ(5u, s.controls_accepted);
+  long pid = 0;
+  std::string text = qt::read_file(runtime.path() + "/services/QtHostService");
+  sscanf(text.c_str() + text.find("pid="), "pid=%ld", &pid);
+  ASSERT_GT(pid, 0);
+  kill(static_cast<pid_t>(pid), SIGTERM);
+  EXPECT_TRUE(qt::wait_until([&] {
+    return qp_service_query("QtHostService", &s) == ERROR_SUCCESS && s.current_state == QP_SERVICE_STOPPED;
+  }));
+}
+
+}  // namespace
