@@ -1,0 +1,15 @@
+// The service log: one wrap-around text file written by every thread of the service.
+#pragma once
+
+#include <stdint.h>
+
+// Appends one entry (TEXT cut to 256 characters, trailing blanks removed) with CODE printed
+// as eight hex digits. Does nothing while LogMutex does not exist. Never fails visibly.
+void ServiceLog(const char *text, uint32_t code = 0);
+
+// Formats like printf into a buffer of SIZE (cut, never overflowing) and logs it.
+void ServiceLogf(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Log file name under DATA and its size limit.
+inline constexpr const char kServiceLogName[] = "QUOMVLSV.LOG";
+inline constexpr long kServiceLogLimit = 5360000;
