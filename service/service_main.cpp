@@ -119,7 +119,10 @@ int InitializeVexApi() {
     last_error = error;
     ServiceLogf(0, kMsgVexRetrying, error);
     // The pause ends early when the service is asked to stop; the next pass then cancels.
-    if (now < deadline) SleepUnlessStopping(kVexRetryPauseMs);
+    // An attempt made in the window's last second ends the loop: repeating it without a
+    // pause until the clock moves on would hammer the library for up to a second.
+    if (now >= deadline) break;
+    SleepUnlessStopping(kVexRetryPauseMs);
   }
   ServiceLogf(0, kMsgVexTimedOut, static_cast<long long>(now - start), last_error);
   return 0;

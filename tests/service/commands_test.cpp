@@ -1,0 +1,275 @@
+// The five commands end to end through the pipe: replies, SHARE_DK.APC, the PCS decision
+// table, the PCS hand-off to AD1/CSD, and the shutdown modes of AD1/CSD.
+#include <string>
+
+#include "quorin/platform.h"
+#include "service_fixture.h"
+
+namespace {
+
+const char kTwoServersOneStorage[] =
+    "[common]\nTSR_SVR_NUM=2\nStorage_NUM=1\n"
+    "[Server1]\nUPS_NUM=1\nUsed=1\nUPS_IP1=10.0.0.1\n"
+    "[Server2]\nUPS_NUM=1\nUsed=0\nUPS_IP1=10.0.0.2\n"
+    "[Storage1]\nUPS_NUM=1\nUPS_IP1=10.0.1.1\n";
+
+TEST_F(ServiceTest, FixedStatusAndUnknownCommands) {
+  WriteConfig(kTwoServersOneStorage);
+  Start();
+  EXPECT_EQ("C02 00014", Send("C02 0000"));
+  // The unit character is echoed; the request's length field is not examined.
+  EXPECT_EQ("C02100014", Send("C021zzzz"));
+  EXPECT_EQ("ZZZ 1F00", Send("ZZZ 0000"));
+  EXPECT_EQ("c02 1F00", Send("c02 0000"));  // codes are case-sensitive
+  EXPECT_TRUE(LogHas("Unknown command: ZZZ"));
+  EXPECT_TRUE(LogHas("C02 response: 4"));
+}
+
+TEST_F(ServiceTest, K02WritesShareDiskRecordsAndReportsAnUnreadUps) {
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=1\nStorage_NUM=2\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n"
+      "[Storage1]\nUPS_NUM=1\nUPS_IP1=10.0.1.1\n[Storage2]\nUPS_NUM=1\nUPS_IP1=10.0.2.1\n");
+  WriteScript("[status]\n10.0.2.1=fail\n");
+  Start();
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  std::string file = qt::read_file(install.data("SHARE_DK.APC"));
+  ASSERT_EQ(264u, file.size());
+  EXPECT_EQ(std::string("10.0.1.1") + std::string(56, '\0'), file.substr(0, 64));
+  EXPECT_EQ(std::string("Storage1-UPS1") + std::string(51, '\0'), file.substr(64, 64));
+  EXPECT_EQ(std::string("\x02\x00\x00\x00", 4), file.substr(128, 4));
+  EXPECT_EQ(std::string("10.0.2.1") + std::string(56, '\0'), file.substr(132, 64));
+  EXPECT_EQ(std::string("Storage2-UPS1") + std::string(51, '\0'), file.substr(196, 64));
+  EXPECT_EQ(std::string("\xff\xff\xff\xff", 4), file.substr(260, 4));
+  EXPECT_TRUE(LogHas("Failed to get UPS status: 10.0.2.1"));
+  EXPECT_TRUE(LogHas("K02 response: [1][3][0][1][4]"));
+
+  // All on line: "00"; one on battery (status 3): state 1 and "13".
+  WriteScript("[status]\n10.0.1.1=2\n10.0.2.1=2\n");
+  EXPECT_EQ("K02 00014", Send("K02 0000"));
+  WriteScript("[status]\n10.0.2.1=3\n");
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  EXPECT_EQ(std::string("\x01\x00\x00\x00", 4), qt::read_file(install.data("SHARE_DK.APC")).substr(260, 4));
+}
+
+TEST_F(ServiceTest, K02WithoutStorageOrWhileTheFileIsHeld) {
+  WriteConfig("[common]\nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n");
+  Start();
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  EXPECT_TRUE(LogHas("K02: No storage UPS configured"));
+  EXPECT_FALSE(qt::file_exists(install.data("SHARE_DK.APC")));
+}
+
+TEST_F(ServiceTest, K02AnswersUnreadWhenTheStatusFileIsInUse) {
+  WriteConfig(kTwoServersOneStorage);
+  Start();
+  // Another holder of the unshared file makes the creation fail.
+  qp_file *held = qp_file_open(install.data("SHARE_DK.APC").c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_NONE,
+                               QP_CREATE_ALWAYS);
+  ASSERT_NE(nullptr, held);
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  EXPECT_TRUE(LogHas("K02: Failed to create SHARE_DK.APC"));
+  qp_file_close(held);
+  EXPECT_EQ("K02 00014", Send("K02 0000"));
+}
+
+struct PcsCase {
+  const char *script;
+  const char *decision;
+  const char *started;
+  const char *call;
+};
+
+TEST_F(ServiceTest, PcsDecisionTable) {
+  WriteConfig(kTwoServersOneStorage);
+  Start();
+  const PcsCase cases[] = {
+      {"[status]\n10.0.1.1=3\n", "PCS: Storage UPS failure - calling QuoVexClusterShutdown",
+       "PCS: Cluster shutdown initiated (Storage failure)", "VexClusterShutdown 5 3"},
+      {"[status]\n10.0.0.1=3\n10.0.0.2=3\n", "PCS: All server UPS failure - calling QuoVexClusterShutdown",
+       "PCS: Cluster shutdown initiated (All server failure)", "VexClusterShutdown 5 3"},
+      {"[status]\n10.0.0.2=3\n", "PCS: Partial server UPS failure - calling QuoVexServerShutdown",
+       "PCS: Server shutdown initiated", "VexServerShutdown 3"},
+      {"", "PCS: No UPS failure (scheduled) - calling QuoVexClusterShutdown",
+       "PCS: Cluster shutdown initiated (Scheduled)", "VexClusterShutdown 5 3"},
+  };
+  for (const PcsCase &c : cases) {
+    WriteScript(c.script);
+    qt::write_file(calls_path, "");
+    int before = static_cast<int>(LogTexts().size());
+    EXPECT_EQ("PCS 0000", Send("PCS 0000")) << c.decision;
+    std::vector<std::string> texts = LogTexts();
+    int at = FindText(texts, c.decision, before);
+    EXPECT_GE(at, 0) << c.decision;
+    EXPECT_GE(FindText(texts, c.started, at), 0) << c.started;
+    std::vector<std::string> calls = Calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(c.call, calls.back());
+    // The next AD1 with a nonzero mode takes the hand-off and clears it.
+    EXPECT_EQ("AD1 0001", Send("AD1 00011"));
+  }
+  EXPECT_EQ(4, qt::count_of(qt::read_file(LogPath()), "AD1/CSD: PCS shutdown request detected - returning success"));
+  EXPECT_EQ(0, qt::count_of(qt::read_file(calls_path), "SetUpsOffbySnmp"));
+  EXPECT_TRUE(LogHas("PCS response: [0][0][0][0]"));
+}
+
+TEST_F(ServiceTest, PcsFailures) {
+  WriteConfig(kTwoServersOneStorage);
+  WriteScript("[status]\n10.0.0.2=fail\n");
+  Start();
+  // An unread UPS: failure without calling the cluster side.
+  EXPECT_EQ("PCS 1000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: UPS status check failed"));
+  EXPECT_TRUE(LogHas("PCS: ServerTotal:1, AllFail:N, AnyStorageFail:N"));
+  for (const std::string &call : Calls()) EXPECT_EQ(std::string::npos, call.find("Shutdown"));
+  // The cluster side refuses.
+  WriteScript("[vex]\ncluster=0\n");
+  EXPECT_EQ("PCS 1000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: QuoVexClusterShutdown failed"));
+  // A refused PCS leaves no hand-off: the next CSD really switches off.
+  qt::write_file(calls_path, "");
+  EXPECT_EQ("CSD 0001", Send("CSD 00011"));
+  EXPECT_EQ(3, qt::count_of(qt::read_file(calls_path), "SetUpsOffbySnmp"));
+}
+
+TEST_F(ServiceTest, PcsWithoutConfigurationRequestsTheScheduledShutdown) {
+  Start();  // no ky_e_net.ini
+  EXPECT_EQ("PCS 0000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: Retrieved 0 UPS status records"));
+  EXPECT_TRUE(LogHas("PCS: ServerTotal:0, AllFail:Y, AnyStorageFail:N"));
+  EXPECT_TRUE(LogHas("PCS: Cluster shutdown initiated (Scheduled)"));
+}
+
+TEST_F(ServiceTest, PcsHandOffThenCsdSwitchesEveryReadUpsOff) {
+  WriteConfig(kTwoServersOneStorage);
+  WriteScript("[status]\n10.0.1.1=3\n10.0.0.2=fail\n");
+  Start();
+  WriteScript("[status]\n10.0.1.1=3\n");
+  EXPECT_EQ("PCS 0000", Send("PCS 0000"));
+  qt::write_file(calls_path, "");
+  EXPECT_EQ("CSD 0001", Send("CSD 00011"));
+  EXPECT_TRUE(LogHas("AD1/CSD: PCS shutdown request detected - returning success"));
+  EXPECT_TRUE(Calls().empty());
+  // The second CSD switches off every UPS whose status was read, in configuration order.
+  WriteScript("[status]\n10.0.0.2=fail\n");
+  EXPECT_EQ("CSD 0001", Send("CSD 00011"));
+  std::vector<std::string> off;
+  for (const std::string &call : Calls())
+    if (call.rfind("SetUpsOffbySnmp", 0) == 0) off.push_back(call);
+  ASSERT_EQ(2u, off.size());
+  EXPECT_EQ("SetUpsOffbySnmp 10.0.0.1 3 2", off[0]);
+  EXPECT_EQ("SetUpsOffbySnmp 10.0.1.1 3 2", off[1]);
+  EXPECT_TRUE(LogHas("Calling SetUpsOffbySnmp for Storage1-UPS1 (10.0.1.1)"));
+  EXPECT_TRUE(LogHas("All UPS shutdown commands completed"));
+}
+
+TEST_F(ServiceTest, AdOneAndCsdModes) {
+  WriteConfig(kTwoServersOneStorage);
+  Start();
+  qt::write_file(calls_path, "");
+  // Mode 0 and a non-hexadecimal mode: the start request, nothing else.
+  EXPECT_EQ("AD1 0001", Send("AD1 00010"));
+  EXPECT_EQ("AD1 0001", Send("AD1 0001G"));
+  EXPECT_EQ("CSD 0000", Send("CSD 0000"));  // no mode byte at all
+  EXPECT_EQ(3, qt::count_of(qt::read_file(LogPath()), "----> CSD/AD1: VexShutDown StartRequest Receive..."));
+  EXPECT_TRUE(Calls().empty());
+  // 'F' and '6': the restart wins over every other bit.
+  EXPECT_EQ("AD1 0001", Send("AD1 0001F"));
+  EXPECT_EQ("CSD 0001", Send("CSD 00016"));
+  EXPECT_EQ("reboot\nreboot\n", qt::read_file(reboot_record));
+  EXPECT_TRUE(LogHas("Shutdown privilege enabled successfully"));
+  EXPECT_TRUE(LogHas("Server reboot initiated successfully"));
+  EXPECT_TRUE(Calls().empty());
+  // '2': only the UPS of servers marked Used=1; '8' is the emergency wording.
+  EXPECT_EQ("AD1 0001", Send("AD1 00012"));
+  EXPECT_TRUE(LogHas("----> AD1: VexServerShutDown Request Receive"));
+  EXPECT_TRUE(LogHas("Calling SetUpsOffbySnmp for Server1-UPS1 (10.0.0.1)"));
+  EXPECT_TRUE(LogHas("Server shutdown - Processed 1 UPS"));
+  EXPECT_EQ("AD1 0001", Send("AD1 00018"));
+  EXPECT_TRUE(LogHas("Emergency shutdown - Processed 1 UPS"));
+  std::vector<std::string> calls = Calls();
+  int off = 0;
+  for (const std::string &c : calls) off += c == "SetUpsOffbySnmp 10.0.0.1 3 2";
+  EXPECT_EQ(2, off);
+  EXPECT_EQ(0, qt::count_of(qt::read_file(calls_path), "SetUpsOffbySnmp 10.0.0.2"));
+  // A UPS that refuses: "Some UPS shutdown commands failed" and "10".
+  WriteScript("[off]\n10.0.0.2=0\n");
+  EXPECT_EQ("CSD 1001", Send("CSD 00011"));
+  EXPECT_TRUE(LogHas("SetUpsOffbySnmp for 10.0.0.2 result: 0"));
+  EXPECT_TRUE(LogHas("Some UPS shutdown commands failed"));
+}
+
+TEST_F(ServiceTest, ServerShutdownWithoutAUsedServerFails) {
+  WriteConfig("[common]\nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=2\nUPS_IP1=10.0.0.1\nUPS_IP2=10.0.0.2\n");
+  Start();
+  EXPECT_EQ("AD1 1001", Send("AD1 00012"));
+  EXPECT_TRUE(LogHas("Server shutdown - Processed 0 UPS"));
+}
+
+TEST_F(ServiceTest, RebootRefusedWithoutThePrivilege) {
+  WriteConfig(kTwoServersOneStorage);
+  extra_env["QUORIN_FAULTS"] = "privilege_lookup";
+  Start();
+  EXPECT_EQ("AD1 1001", Send("AD1 00014"));
+  EXPECT_TRUE(LogHas("LookupPrivilegeValue failed (error: 1313)"));
+  EXPECT_TRUE(LogHas("Failed to enable shutdown privilege"));
+  EXPECT_FALSE(qt::file_exists(reboot_record));
+}
+
+TEST_F(ServiceTest, RebootCommandFailureIsReported) {
+  WriteConfig(kTwoServersOneStorage);
+  extra_env["QUORIN_REBOOT_COMMAND"] = "exit 3";
+  Start();
+  EXPECT_EQ("AD1 1001", Send("AD1 00014"));
+  EXPECT_TRUE(LogHas("Failed to initiate server reboot (error: 31)"));
+}
+
+TEST_F(ServiceTest, SwitchOffEntryMissing) {
+  WriteConfig(kTwoServersOneStorage);
+  snmp_library = "fake_snmpups_noset.so";
+  Start();
+  EXPECT_TRUE(LogHas("Warning: SetUpsOffbySnmp not found"));
+  EXPECT_TRUE(LogHas("Warning: SetUpsPowerFailOffbySnmp not found"));
+  // Cluster shutdown switches nothing off and still reports success; server shutdown fails.
+  EXPECT_EQ("CSD 0001", Send("CSD 00011"));
+  EXPECT_TRUE(LogHas("All UPS shutdown commands completed"));
+  EXPECT_EQ("AD1 1001", Send("AD1 00012"));
+  EXPECT_TRUE(LogHas("Server shutdown - Processed 0 UPS"));
+}
+
+TEST_F(ServiceTest, StatusLibraryMissingLeavesEveryUpsUnread) {
+  WriteConfig(kTwoServersOneStorage);
+  snmp_library = "";
+  Start();
+  EXPECT_TRUE(LogHas("Failed to load SNMPUPS.DLL (error: 126)"));
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  EXPECT_EQ(std::string("\xff\xff\xff\xff", 4), qt::read_file(install.data("SHARE_DK.APC")).substr(128, 4));
+  EXPECT_EQ("PCS 1000", Send("PCS 0000"));
+}
+
+TEST_F(ServiceTest, StatusEntryMissingReleasesTheLibrary) {
+  WriteConfig(kTwoServersOneStorage);
+  snmp_library = "fake_snmpups_nostatus.so";
+  Start();
+  std::vector<LogEntry> log = Log();
+  bool found = false;
+  for (const LogEntry &e : log)
+    if (e.text == "Failed to get GetUpsStatusFromSnmp address") {
+      found = true;
+      EXPECT_EQ(127u, e.code);
+    }
+  EXPECT_TRUE(found);
+  EXPECT_FALSE(LogHas("SNMPUPS.DLL loaded successfully"));
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+}
+
+TEST_F(ServiceTest, ServerShutdownEntryMissing) {
+  WriteConfig(kTwoServersOneStorage);
+  vex_library = "fake_vexapi_noserver.so";
+  WriteScript("[status]\n10.0.0.2=3\n");
+  Start();
+  EXPECT_TRUE(LogHas("Warning: VexServerShutdown not found"));
+  EXPECT_EQ("PCS 1000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: QuoVexServerShutdown not available"));
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+// The service log file: header arithmetic, wrap at the limit, damaged headers, cut texts,
+// and the mark of entries written after a failed wait for the log lock.
+#include <stdio.h>
+
+#include <string>
+
+#include "service_fixture.h"
+
+namespace {
+
+TEST_F(ServiceTest, HeaderHoldsTheEndOfTheLastEntry) {
+  Start();
+  Stop();
+  std::string content = qt::read_file(LogPath());
+  ASSERT_GT(content.size(), 9u);
+  EXPECT_EQ('\n', content[8]);
+  long position = atol(content.substr(0, 8).c_str());
+  EXPECT_EQ(static_cast<long>(content.size()) - 9, position);
+  // Every entry: date, time, code in brackets, text, line feed.
+  for (const LogEntry &e : Log()) {
+    EXPECT_EQ('/', e.stamp[4]);
+    EXPECT_EQ(':', e.stamp[13]);
+    EXPECT_EQ(' ', e.mark);
+  }
+}
+
+TEST_F(ServiceTest, LogWrapsAtTheLimitAndSurvivesDamagedHeaders) {
+  // A log whose next entry will reach the 5,360,000-byte limit.
+  const long near_limit = 5360000 - 40;
+  std::string content(static_cast<size_t>(9 + near_limit), 'o');
+  char header[10];
+  snprintf(header, sizeof header, "%08ld\n", near_limit);
+  content.replace(0, 9, header);
+  qt::write_file(LogPath(), content);
+  Start(false);
+  std::string after = qt::read_file(LogPath());
+  // The entry that reached the limit was written in full after the old position; the header
+  // went back to 0 and the following entries start at byte 9.
+  EXPECT_EQ("quorinky_tsrx mutex created successfully\n",
+            after.substr(static_cast<size_t>(9 + near_limit + 31), 41));
+  EXPECT_EQ("] Service initializing...\n", after.substr(9 + 29, 26));
+  EXPECT_LT(atol(after.substr(0, 8).c_str()), 100000);
+  EXPECT_LE(after.size(), static_cast<size_t>(9 + 5360000 + 300));
+  Stop();
+
+  // A header that is not a number: the next entry goes to byte 9.
+  qt::write_file(LogPath(), "garbage!\nold old old old old old old old old old old old old\n");
+  Start();
+  after = qt::read_file(LogPath());
+  EXPECT_EQ("] quorinky_tsrx mutex created successfully\n", after.substr(9 + 29, 43));
+  Stop();
+
+  // A header far beyond the limit must not grow the file there.
+  qt::write_file(LogPath(), "99999999\n");
+  Start();
+  Stop();
+  EXPECT_LT(qt::file_size(LogPath()), 100000);
+}
+
+TEST_F(ServiceTest, EntriesAfterAFailedLockWaitAreMarked) {
+  // The fourth wait for the log lock fails: that one entry carries the mark.
+  extra_env["QUORIN_FAULTS"] = "mutex_wait:3:1";
+  Start();
+  std::vector<LogEntry> log = Log();
+  ASSERT_GT(log.size(), 5u);
+  int marked = 0;
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i].mark == '*') {
+      ++marked;
+      EXPECT_LT(i, 6u);
+    } else {
+      EXPECT_EQ(' ', log[i].mark);
+    }
+  }
+  EXPECT_EQ(1, marked);
+  EXPECT_EQ(' ', log[0].mark);
+  EXPECT_EQ("quorinky_tsrx mutex created successfully", log[0].text);
+}
+
+TEST_F(ServiceTest, LongTextsAreCutAndTrailingBlanksDropped) {
+  std::string long_name(400, 'n');
+  WriteConfig("[common]\nCommunity=" + long_name + "   \nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=a b  \n");
+  Start();
+  EXPECT_TRUE(LogHas(("[common] Community = " + long_name).substr(0, 256)));
+  EXPECT_TRUE(LogHas("[Server1] UPS_IP1 = a b"));
+}
+
+}  // namespace

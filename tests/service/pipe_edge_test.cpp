@@ -1,0 +1,83 @@
+// Pipe edge cases: short, long and oversized requests, peers that close, one request per
+// connection.
+#include <string>
+
+#include "quorin/platform.h"
+#include "service_fixture.h"
+
+namespace {
+
+// Opens a connection, writes REQUEST, returns the read result and what came back.
+uint32_t Exchange(qp_pipe *pipe, const std::string &request, std::string *reply) {
+  uint32_t done = 0;
+  qp_pipe_write(pipe, request.data(), static_cast<uint32_t>(request.size()), &done);
+  char buffer[4096];
+  uint32_t rc = qp_pipe_read(pipe, buffer, sizeof buffer, &done);
+  reply->assign(buffer, done);
+  return rc;
+}
+
+TEST_F(ServiceTest, ShortLongAndOversizedRequests) {
+  Start();
+  qp_pipe *pipe = nullptr;
+  std::string reply;
+  // Five bytes: not processed, no reply, disconnected.
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("\\\\.\\pipe\\npquomvl1", &pipe));
+  EXPECT_EQ(ERROR_BROKEN_PIPE, Exchange(pipe, "C02 0", &reply));
+  EXPECT_EQ("", reply);
+  qp_pipe_close(pipe);
+  ASSERT_TRUE(WaitForLog("ProcessCommand failed"));
+  EXPECT_TRUE(LogHas("Received (hex): 43 30 32 20 30"));
+
+  // Forty bytes: processed, not dumped.
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("\\\\.\\pipe\\npquomvl1", &pipe));
+  std::string forty = "C02 0020" + std::string(32, 'x');
+  EXPECT_EQ(ERROR_SUCCESS, Exchange(pipe, forty, &reply));
+  EXPECT_EQ("C02 00014", reply);
+  qp_pipe_close(pipe);
+  ASSERT_TRUE(WaitForLog("Received data: 40 bytes"));
+  std::vector<std::string> texts = LogTexts();
+  int at = FindText(texts, "Received data: 40 bytes");
+  EXPECT_EQ("Command received", texts[static_cast<size_t>(at) + 1]);
+
+  // More than 4096 bytes: the read reports ERROR_MORE_DATA with 4096 bytes; no reply.
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("\\\\.\\pipe\\npquomvl1", &pipe));
+  EXPECT_EQ(ERROR_BROKEN_PIPE, Exchange(pipe, "C02 0000" + std::string(5000, 'y'), &reply));
+  qp_pipe_close(pipe);
+  ASSERT_TRUE(WaitForLog("ReadFile failed (error: 0x000000ea, bytes: 4096)"));
+  EXPECT_EQ(1, qt::count_of(qt::read_file(LogPath()), "C02 response"));
+}
+
+TEST_F(ServiceTest, PeersThatCloseAndSecondRequests) {
+  Start();
+  qp_pipe *pipe = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("\\\\.\\pipe\\npquomvl1", &pipe));
+  qp_pipe_close(pipe);
+  ASSERT_TRUE(WaitForLog("Client disconnected before sending data (ERROR_BROKEN_PIPE)"));
+
+  // A second request over one connection is never read.
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("\\\\.\\pipe\\npquomvl1", &pipe));
+  std::string reply;
+  EXPECT_EQ(ERROR_SUCCESS, Exchange(pipe, "C02 0000", &reply));
+  EXPECT_EQ("C02 00014", reply);
+  uint32_t rc = Exchange(pipe, "K02 0000", &reply);
+  EXPECT_TRUE(rc == ERROR_BROKEN_PIPE || rc == ERROR_NO_DATA) << rc;
+  qp_pipe_close(pipe);
+  ASSERT_TRUE(WaitForLog("Client connection ended"));
+  EXPECT_FALSE(LogHas("CMD: K02"));
+
+  // Frames with junk: lengths and unit characters are echoed, not interpreted.
+  EXPECT_EQ("C02\xff" "00014", Send("C02\xff" "00ZZ"));
+  EXPECT_EQ("PCS?0000", Send("PCS?00\x01\x02"));
+}
+
+TEST_F(ServiceTest, ClientsAreServedAtTheSameTime) {
+  Start();
+  // One client holds its connection without writing; the others are still answered.
+  qp_pipe *idle = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("\\\\.\\pipe\\npquomvl1", &idle));
+  for (int i = 0; i < 20; ++i) EXPECT_EQ("C02 00014", Send("C02 0000"));
+  qp_pipe_close(idle);
+}
+
+}  // namespace
