@@ -17,7 +17,6 @@ struct GuardFrame {
 };
 
 thread_local GuardFrame *t_guard = nullptr;
-thread_local void *t_alt_stack = nullptr;
 
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 struct sigaction g_previous[sizeof kSignals / sizeof kSignals[0]];
@@ -70,10 +69,28 @@ void install_handlers() {
   for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) sigaction(kSignals[i], &action, &g_previous[i]);
 }
 
-// Each guarding thread gets an alternate signal stack, so that a fault caused by running out
-// of stack can still be reported.
+// Each guarding thread has an alternate signal stack, so that a fault caused by running out
+// of stack can still be reported. A stack someone else installed (a sanitizer runtime, the
+// host program) is kept; one installed here is removed again when the thread ends.
+struct AltStack {
+  void *memory = nullptr;
+  bool checked = false;
+  ~AltStack() {
+    if (memory == nullptr) return;
+    stack_t off;
+    memset(&off, 0, sizeof off);
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    free(memory);
+  }
+};
+thread_local AltStack t_alt_stack;
+
 void ensure_alt_stack() {
-  if (t_alt_stack != nullptr) return;
+  if (t_alt_stack.checked) return;
+  t_alt_stack.checked = true;
+  stack_t current;
+  if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return;
   const size_t size = 64 * 1024;
   void *memory = malloc(size);
   if (memory == nullptr) return;
@@ -85,7 +102,7 @@ void ensure_alt_stack() {
     free(memory);
     return;
   }
-  t_alt_stack = memory;  // kept for the life of the thread
+  t_alt_stack.memory = memory;
 }
 
 }  // namespace

@@ -48,7 +48,8 @@ void script(const char *key, const char *def, char *out, uint32_t size) {
   qp_profile_get_string("vex", key, def, out, size, path != nullptr ? path : "/nonexistent");
 }
 
-void fault(const char *kind) {
+// A deliberate fault: the sanitizers must let it happen so that the service can catch it.
+__attribute__((no_sanitize("undefined"))) void fault(const char *kind) {
   if (strcmp(kind, "segv") == 0) {
     volatile int *p = nullptr;
     *p = 1;
