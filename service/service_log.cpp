@@ -18,25 +18,26 @@ constexpr size_t kMaxText = 256;
 constexpr size_t kEntrySize = 356;
 
 // Opens the log for update, creating it with an empty header when it does not exist.
-FILE *open_log(const char *path) {
-  FILE *f = qp_fopen(path, "r+");
+qp_file *open_log(const char *path) {
+  qp_file *f = qp_file_open(path, QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_READ | QP_SHARE_WRITE, QP_OPEN_EXISTING);
   if (f != nullptr) return f;
-  FILE *created = qp_fopen(path, "w");
-  if (created == nullptr) return nullptr;
-  fprintf(created, "%08d\n", 0);
-  fclose(created);
-  return qp_fopen(path, "r+");
+  f = qp_file_open(path, QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_READ | QP_SHARE_WRITE, QP_CREATE_ALWAYS);
+  if (f == nullptr) return nullptr;
+  char header[kHeaderSize + 1];
+  snprintf(header, sizeof header, "%08d\n", 0);
+  qp_file_write_at(f, 0, header, kHeaderSize, nullptr);
+  return f;
 }
 
 // The write position from the header. A header that is not a number, or one that points
 // at or beyond the size limit, gives 0: writing there would grow the file far past its
 // limit (a damaged header must not turn the log into a huge file).
-long read_position(FILE *f) {
+long read_position(qp_file *f) {
   char header[10] = {};
-  fseek(f, 0, SEEK_SET);
-  if (fgets(header, sizeof header, f) == nullptr) return 0;
+  uint32_t got = 0;
+  if (qp_file_read_at(f, 0, header, kHeaderSize, &got) != ERROR_SUCCESS) return 0;
   long position = 0;
-  for (const char *p = header; *p >= '0' && *p <= '9'; ++p) position = position * 10 + (*p - '0');
+  for (uint32_t i = 0; i < got && header[i] >= '0' && header[i] <= '9'; ++i) position = position * 10 + (header[i] - '0');
   if (position >= kServiceLogLimit) return 0;
   return position;
 }
@@ -55,7 +56,7 @@ void ServiceLog(const char *text, uint32_t code) {
 
   char path[256];
   snprintf(path, sizeof path, "%s\\DATA\\%s", InstallDir, kServiceLogName);
-  FILE *f = open_log(path);
+  qp_file *f = open_log(path);
   if (f != nullptr) {
     long position = read_position(f);
     qp_systemtime now;
@@ -64,13 +65,13 @@ void ServiceLog(const char *text, uint32_t code) {
     int n = snprintf(entry, sizeof entry, "%04d/%02d/%02d %02d:%02d:%02d%c[%08x] %s\n", now.year, now.month, now.day,
                      now.hour, now.minute, now.second, wait == QP_WAIT_FAILED ? '*' : ' ', code, message);
     size_t entry_length = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof entry ? static_cast<size_t>(n) : sizeof entry - 1);
-    fseek(f, kHeaderSize + position, SEEK_SET);
-    fwrite(entry, 1, entry_length, f);
+    qp_file_write_at(f, static_cast<uint64_t>(kHeaderSize + position), entry, static_cast<uint32_t>(entry_length), nullptr);
     long next = position + static_cast<long>(entry_length);
     if (next >= kServiceLogLimit) next = 0;
-    fseek(f, 0, SEEK_SET);
-    fprintf(f, "%08ld", next);
-    fclose(f);
+    char header[kHeaderSize];
+    snprintf(header, sizeof header, "%08ld", next);
+    qp_file_write_at(f, 0, header, 8, nullptr);  // the line feed after the digits stays as it is
+    qp_file_close(f);
   }
   if (wait == QP_WAIT_OBJECT_0 || wait == QP_WAIT_ABANDONED) qp_mutex_release(mutex);
 }

@@ -235,7 +235,10 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
     qp_set_error_from_errno(errno);
     return nullptr;
   }
-  if (flock(fd, (share == QP_SHARE_NONE ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+  // An open that shares both ways conflicts only with an unshared one, which takes an
+  // exclusive lock; it needs no lock of its own unless it also empties the file.
+  bool shares_all = (share & (QP_SHARE_READ | QP_SHARE_WRITE)) == (QP_SHARE_READ | QP_SHARE_WRITE);
+  if ((!shares_all || truncate) && flock(fd, (share == QP_SHARE_NONE ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     close(fd);
     SetLastError(ERROR_SHARING_VIOLATION);
     return nullptr;
@@ -271,6 +274,36 @@ uint32_t qp_file_write(qp_file *file, const void *buffer, uint32_t size, uint32_
   uint32_t total = 0;
   while (total < size) {
     ssize_t put = write(file->fd, p + total, size - total);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      if (done != nullptr) *done = total;
+      return qp_set_error_from_errno(errno);
+    }
+    total += static_cast<uint32_t>(put);
+  }
+  if (done != nullptr) *done = total;
+  return ERROR_SUCCESS;
+}
+
+uint32_t qp_file_read_at(qp_file *file, uint64_t offset, void *buffer, uint32_t size, uint32_t *done) {
+  if (done != nullptr) *done = 0;
+  if (file == nullptr) return ERROR_INVALID_HANDLE;
+  ssize_t got;
+  do {
+    got = pread(file->fd, buffer, size, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return qp_set_error_from_errno(errno);
+  if (done != nullptr) *done = static_cast<uint32_t>(got);
+  return ERROR_SUCCESS;
+}
+
+uint32_t qp_file_write_at(qp_file *file, uint64_t offset, const void *buffer, uint32_t size, uint32_t *done) {
+  if (done != nullptr) *done = 0;
+  if (file == nullptr) return ERROR_INVALID_HANDLE;
+  const char *p = static_cast<const char *>(buffer);
+  uint32_t total = 0;
+  while (total < size) {
+    ssize_t put = pwrite(file->fd, p + total, size - total, static_cast<off_t>(offset + total));
     if (put < 0) {
       if (errno == EINTR) continue;
       if (done != nullptr) *done = total;

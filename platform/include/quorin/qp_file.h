@@ -51,12 +51,16 @@ enum {
 
 /* Opens or creates a file. ACCESS is a mask of QP_ACCESS_*, SHARE a mask of QP_SHARE_*,
  * DISPOSITION one of the QP_CREATE_* / QP_OPEN_* values with the Windows meaning. A file held
- * open without sharing gives ERROR_SHARING_VIOLATION to a second open; CREATE_ALWAYS empties
- * the file only once the open has been granted. NULL with the last error on failure. */
+ * open without sharing gives ERROR_SHARING_VIOLATION to a second open, and an open without
+ * sharing is refused while another handle holds the file; CREATE_ALWAYS empties the file
+ * only once the open has been granted. NULL with the last error on failure. */
 QP_API qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_t disposition);
 /* Read and write: 0 or a Windows error; *done holds the bytes moved (0 at end of file). */
 QP_API uint32_t qp_file_read(qp_file *file, void *buffer, uint32_t size, uint32_t *done);
 QP_API uint32_t qp_file_write(qp_file *file, const void *buffer, uint32_t size, uint32_t *done);
+/* Positional read and write at byte OFFSET; the file position is not used. Same results. */
+QP_API uint32_t qp_file_read_at(qp_file *file, uint64_t offset, void *buffer, uint32_t size, uint32_t *done);
+QP_API uint32_t qp_file_write_at(qp_file *file, uint64_t offset, const void *buffer, uint32_t size, uint32_t *done);
 /* Moves the file position: ORIGIN is SEEK_SET, SEEK_CUR or SEEK_END. 0 or a Windows error. */
 QP_API uint32_t qp_file_seek(qp_file *file, int64_t offset, int origin);
 QP_API uint32_t qp_file_size(qp_file *file, uint64_t *size);
