@@ -4,6 +4,10 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -60,6 +64,35 @@ TEST(ServiceHostTest, StartControlQueryStop) {
   EXPECT_TRUE(qt::wait_until([&] {
     return qp_service_query("QtHostService", &s) == ERROR_SUCCESS && s.current_state == QP_SERVICE_STOPPED;
   }));
+}
+
+TEST(ServiceHostTest, ReportsToSystemdThroughTheNotifySocket) {
+  qt::TempDir runtime("notify");
+  std::string socket_path = runtime / "notify.sock";
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
+  struct timeval tv = {10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+  // Started by systemd: NOTIFY_SOCKET set, svcctl not involved.
+  qt::Child service({qt::test_bin_dir() + "/qt_service_host"},
+                    {{"QUORIN_RUNTIME_DIR", runtime.path()}, {"NOTIFY_SOCKET", socket_path}, {"QUORIN_SVCCTL", ""}});
+  auto next = [fd] {
+    char buf[512];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  };
+  EXPECT_EQ("STATUS=starting\nEXTEND_TIMEOUT_USEC=3000000", next());
+  EXPECT_EQ("READY=1\nSTATUS=running", next());
+  service.kill_now(SIGTERM);  // the stop control
+  EXPECT_EQ("STOPPING=1\nSTATUS=stopping\nEXTEND_TIMEOUT_USEC=5000000", next());
+  EXPECT_EQ("STATUS=stopped (exit code 0)", next());
+  EXPECT_EQ(0, service.wait());
+  close(fd);
 }
 
 }  // namespace
