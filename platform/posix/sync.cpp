@@ -155,10 +155,19 @@ void qp_event_link_fd(qp_event *event, int fd) {
   if (event != nullptr) event->link_fd.store(fd);
 }
 
-// Unnamed mutex: recursive and owned by a thread, as a Windows mutex is.
+// Unnamed mutex: recursive and owned by a thread, as a Windows mutex is. Ownership is kept
+// here, so that a release by a thread that does not own it is refused without touching the
+// lock.
 struct qp_mutex {
   pthread_mutex_t mutex;
+  std::atomic<uintptr_t> owner{0};
+  uint32_t depth = 0;  // changed only by the owner
 };
+
+namespace {
+thread_local char t_thread_marker;
+uintptr_t this_thread_id() { return reinterpret_cast<uintptr_t>(&t_thread_marker); }
+}  // namespace
 
 qp_mutex *qp_mutex_create(void) {
   if (qp_fault_hit("mutex_create")) {
@@ -166,11 +175,7 @@ qp_mutex *qp_mutex_create(void) {
     return nullptr;
   }
   qp_mutex *m = new qp_mutex;
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  int rc = pthread_mutex_init(&m->mutex, &attr);
-  pthread_mutexattr_destroy(&attr);
+  int rc = pthread_mutex_init(&m->mutex, nullptr);
   if (rc != 0) {
     delete m;
     qp_set_error_from_errno(rc);
@@ -188,6 +193,10 @@ uint32_t qp_mutex_wait(qp_mutex *m, uint32_t timeout_ms) {
     SetLastError(ERROR_INVALID_HANDLE);
     return QP_WAIT_FAILED;
   }
+  if (m->owner.load() == this_thread_id()) {
+    ++m->depth;
+    return QP_WAIT_OBJECT_0;
+  }
   int rc;
   if (timeout_ms == QP_INFINITE) {
     rc = pthread_mutex_lock(&m->mutex);
@@ -202,10 +211,14 @@ uint32_t qp_mutex_wait(qp_mutex *m, uint32_t timeout_ms) {
     }
     rc = pthread_mutex_timedlock(&m->mutex, &ts);
   }
-  if (rc == 0) return QP_WAIT_OBJECT_0;
   if (rc == ETIMEDOUT) return QP_WAIT_TIMEOUT;
-  qp_set_error_from_errno(rc);
-  return QP_WAIT_FAILED;
+  if (rc != 0) {
+    qp_set_error_from_errno(rc);
+    return QP_WAIT_FAILED;
+  }
+  m->owner.store(this_thread_id());
+  m->depth = 1;
+  return QP_WAIT_OBJECT_0;
 }
 
 int qp_mutex_release(qp_mutex *m) {
@@ -213,9 +226,13 @@ int qp_mutex_release(qp_mutex *m) {
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;
   }
-  if (pthread_mutex_unlock(&m->mutex) != 0) {
+  if (m->owner.load() != this_thread_id()) {
     SetLastError(ERROR_NOT_OWNER);
     return 0;
+  }
+  if (--m->depth == 0) {
+    m->owner.store(0);
+    pthread_mutex_unlock(&m->mutex);
   }
   return 1;
 }
@@ -232,8 +249,8 @@ void qp_mutex_close(qp_mutex *m) {
 // handle's own mutex first.
 struct qp_named_mutex {
   int fd;
-  std::recursive_timed_mutex local;
-  std::atomic<int> depth{0};
+  qp_mutex *local;  // orders the threads of this process that share the handle
+  uint32_t depth = 0;  // changed only by the thread that owns local
 };
 
 namespace {
@@ -282,6 +299,7 @@ qp_named_mutex *qp_named_mutex_create(const char *name, int *already_exists) {
   }
   qp_named_mutex *m = new qp_named_mutex;
   m->fd = fd;
+  m->local = qp_mutex_create();
   if (exists) {
     if (already_exists != nullptr) *already_exists = 1;
     SetLastError(ERROR_ALREADY_EXISTS);
@@ -311,6 +329,7 @@ qp_named_mutex *qp_named_mutex_open(const char *name) {
   }
   qp_named_mutex *m = new qp_named_mutex;
   m->fd = fd;
+  m->local = qp_mutex_create();
   return m;
 }
 
@@ -320,29 +339,26 @@ uint32_t qp_named_mutex_wait(qp_named_mutex *m, uint32_t timeout_ms) {
     return QP_WAIT_FAILED;
   }
   uint64_t deadline = qp_real_tick_ms() + (timeout_ms == QP_INFINITE ? 0 : timeout_ms);
-  if (timeout_ms == QP_INFINITE) {
-    m->local.lock();
-  } else if (!m->local.try_lock_for(std::chrono::milliseconds(timeout_ms))) {
-    return QP_WAIT_TIMEOUT;
-  }
-  if (m->depth.load() > 0) {  // this thread owns it already
-    m->depth.fetch_add(1);
+  uint32_t local = qp_mutex_wait(m->local, timeout_ms);
+  if (local != QP_WAIT_OBJECT_0) return local;
+  if (m->depth > 0) {  // this thread owns it already
+    ++m->depth;
     return QP_WAIT_OBJECT_0;
   }
   while (!ofd_lock(m->fd, F_WRLCK)) {
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
-      uint32_t code = qp_set_error_from_errno(errno);
-      m->local.unlock();
+      uint32_t code = qp_error_from_errno(errno);
+      qp_mutex_release(m->local);
       SetLastError(code);
       return QP_WAIT_FAILED;
     }
     if (timeout_ms != QP_INFINITE && remaining_ms(deadline, timeout_ms) == 0) {
-      m->local.unlock();
+      qp_mutex_release(m->local);
       return QP_WAIT_TIMEOUT;
     }
     usleep(2000);
   }
-  m->depth.store(1);
+  m->depth = 1;
   return QP_WAIT_OBJECT_0;
 }
 
@@ -351,19 +367,19 @@ int qp_named_mutex_release(qp_named_mutex *m) {
     SetLastError(ERROR_INVALID_HANDLE);
     return 0;
   }
-  if (m->depth.load() <= 0 || !m->local.try_lock()) {
+  if (m->local->owner.load() != this_thread_id() || m->depth == 0) {
     SetLastError(ERROR_NOT_OWNER);
     return 0;
   }
-  m->local.unlock();  // undo the probe above; the owner holds it at least once more
-  if (m->depth.fetch_sub(1) == 1) ofd_lock(m->fd, F_UNLCK);
-  m->local.unlock();
+  if (--m->depth == 0) ofd_lock(m->fd, F_UNLCK);
+  qp_mutex_release(m->local);
   return 1;
 }
 
 void qp_named_mutex_close(qp_named_mutex *m) {
   if (m == nullptr) return;
   close(m->fd);  // drops the handle's shared flock and any ownership lock
+  qp_mutex_close(m->local);
   delete m;
 }
 

@@ -103,11 +103,11 @@ TEST(SyncTest, ThreadsAreWaitedWithATimeout) {
 }
 
 // Deliberate faults: the sanitizers must let them happen so that the guard can catch them.
-__attribute__((no_sanitize("undefined"))) void null_write(void *) {
+__attribute__((no_sanitize("undefined", "thread"))) void null_write(void *) {
   volatile int *p = nullptr;
   *p = 1;
 }
-__attribute__((no_sanitize("undefined"))) void divide(void *ctx) {
+__attribute__((no_sanitize("undefined", "thread"))) void divide(void *ctx) {
   volatile int zero = *static_cast<int *>(ctx);
   volatile int x = 7 / zero;
   (void)x;

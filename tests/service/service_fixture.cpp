@@ -19,6 +19,10 @@ ServiceTest::ServiceTest() {
 
 ServiceTest::~ServiceTest() {
   if (started) Stop();
+  // Whatever the service printed (sanitizer reports in sanitizer builds) goes to this file.
+  std::string printed = qt::read_file(install.runtime() + "/services/Mavr_tsr_monitor.out");
+  EXPECT_EQ(std::string::npos, printed.find("Sanitizer")) << printed;
+  EXPECT_EQ(std::string::npos, printed.find("runtime error")) << printed;
 }
 
 void ServiceTest::WriteConfig(const std::string &ini) { qt::write_file(install.data("ky_e_net.ini"), ini); }
