@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs every test: the normal build, then the build with
-# the address and undefined-behaviour sanitizers.
+# Sets up the machine, builds, and runs every test: the normal build, then the builds with
+# the address and undefined-behaviour sanitizers and with the thread sanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -14,5 +14,8 @@ if [ "${QUORIN_SKIP_SANITIZERS:-}" = "" ]; then
   echo "== build and test with the address and undefined-behaviour sanitizers"
   "$root/scripts/build.sh" "$root/build-asan" -DQUORIN_SANITIZE=address -DQUORIN_BUILD_BENCH=OFF
   (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=0 ctest -j"$jobs" --output-on-failure --timeout 900)
+  echo "== build and test with the thread sanitizer"
+  "$root/scripts/build.sh" "$root/build-tsan" -DQUORIN_SANITIZE=thread -DQUORIN_BUILD_BENCH=OFF
+  (cd "$root/build-tsan" && TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" ctest -j"$jobs" --output-on-failure --timeout 900)
 fi
 echo "== all tests passed"
