@@ -13,5 +13,6 @@
 #include "qp_runtime.h"
 #include "qp_service.h"
 #include "qp_shm.h"
+#include "qp_snmp.h"
 #include "qp_sync.h"
 #include "qp_time.h"

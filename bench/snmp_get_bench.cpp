@@ -1,0 +1,178 @@
+// Cost of one GET through the SNMP manager layer (session opened and closed per request, as
+// the SNMP UPS library does) against one bare UDP round trip of the same datagram to the same
+// upssim card on loopback; prints the ratio of the two.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "quorin/qp_snmp.h"
+
+namespace {
+
+const char kAgentAddress[] = "127.0.0.2";
+const char kOutputStatus[] = ".1.3.6.1.4.1.318.1.1.1.4.1.1.0";
+
+std::string g_agent;  // "127.0.0.2:PORT"
+uint16_t g_port = 0;
+pid_t g_simulator = -1;
+char g_runtime[] = "/tmp/snmp-bench-XXXXXX";
+
+uint16_t free_port() {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, kAgentAddress, &a.sin_addr);
+  socklen_t length = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool start_simulator() {
+  if (mkdtemp(g_runtime) == nullptr) return false;
+  g_port = free_port();
+  g_agent = std::string(kAgentAddress) + ":" + std::to_string(g_port);
+  std::string program = std::string(QUORIN_OUT_DIR) + "/upssim";
+  std::string port = std::to_string(g_port);
+  g_simulator = fork();
+  if (g_simulator == 0) {
+    setenv("QUORIN_RUNTIME_DIR", g_runtime, 1);
+    freopen("/dev/null", "w", stdout);
+    execl(program.c_str(), "upssim", "--cards", kAgentAddress, "--port", port.c_str(),
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  std::string link = std::string(g_runtime) + "/upssim/" + kAgentAddress;
+  for (int i = 0; i < 500; ++i) {
+    struct stat st;
+    if (lstat(link.c_str(), &st) == 0) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+void stop_simulator() {
+  if (g_simulator > 0) {
+    kill(g_simulator, SIGTERM);
+    waitpid(g_simulator, nullptr, 0);
+  }
+  std::string command = std::string("rm -rf ") + g_runtime;
+  if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", g_runtime);
+}
+
+// The GetRequest datagram the layer sends, built once with the same library.
+std::vector<uint8_t> get_datagram() {
+  netsnmp_session session;
+  snmp_sess_init(&session);
+  session.version = SNMP_VERSION_1;
+  session.community = reinterpret_cast<u_char *>(const_cast<char *>("public"));
+  session.community_len = 6;
+  netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
+  pdu->version = SNMP_VERSION_1;
+  pdu->reqid = 4242;
+  qp_snmp_oid parsed;
+  qp_snmp_oid_from_text(kOutputStatus, &parsed);
+  oid name[QP_SNMP_MAX_OID_LENGTH];
+  for (uint32_t i = 0; i < parsed.length; ++i) name[i] = parsed.ids[i];
+  snmp_add_null_var(pdu, name, parsed.length);
+  size_t size = 2048, offset = 0;
+  auto *buffer = static_cast<u_char *>(malloc(size));
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_REVERSE_ENCODE, 1);
+  std::vector<uint8_t> out;
+  if (snmp_build(&buffer, &size, &offset, &session, pdu) == 0)
+    out.assign(buffer + size - offset, buffer + size);
+  free(buffer);
+  snmp_free_pdu(pdu);
+  return out;
+}
+
+void BM_LayerGetSessionPerRequest(benchmark::State &state) {
+  qp_snmp_varbind in{};
+  qp_snmp_oid_from_text(kOutputStatus, &in.name);
+  in.value.type = QP_ASN_NULL;
+  for (auto _ : state) {
+    qp_snmp_session *session = qp_snmp_open(g_agent.c_str(), "public", 200, 2);
+    qp_snmp_varbind out{};
+    uint32_t status = 0, index = 0;
+    if (session == nullptr || qp_snmp_request(session, QP_SNMP_PDU_GET, &in, &out, &status, &index) != 1 ||
+        out.value.integer != 2) {
+      state.SkipWithError("GET failed");
+      break;
+    }
+    qp_snmp_value_free(&out.value);
+    qp_snmp_close(session);
+  }
+}
+
+void BM_BareUdpRoundTrip(benchmark::State &state) {
+  std::vector<uint8_t> datagram = get_datagram();
+  if (datagram.empty()) {
+    state.SkipWithError("could not encode the GetRequest");
+    return;
+  }
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(g_port);
+  inet_pton(AF_INET, kAgentAddress, &to.sin_addr);
+  timeval timeout = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  uint8_t answer[2048];
+  for (auto _ : state) {
+    sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    if (recv(fd, answer, sizeof answer, 0) <= 0) {
+      state.SkipWithError("no answer");
+      break;
+    }
+  }
+  close(fd);
+}
+
+BENCHMARK(BM_LayerGetSessionPerRequest)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareUdpRoundTrip)->Unit(benchmark::kMicrosecond);
+
+// Keeps the real time per iteration of each run so that the ratio can be printed.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &run : runs)
+      if (run.run_type == Run::RT_Iteration && run.iterations > 0)
+        per_iteration_[run.benchmark_name()] =
+            run.real_accumulated_time / static_cast<double>(run.iterations);
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> per_iteration_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  if (!start_simulator()) {
+    fprintf(stderr, "upssim did not start\n");
+    stop_simulator();
+    return 1;
+  }
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  stop_simulator();
+  double layer = reporter.per_iteration_["BM_LayerGetSessionPerRequest"];
+  double bare = reporter.per_iteration_["BM_BareUdpRoundTrip"];
+  if (layer > 0 && bare > 0)
+    printf("layer GET %.1f us, bare UDP round trip %.1f us, ratio %.2f\n", layer * 1e6, bare * 1e6,
+           layer / bare);
+  return 0;
+}

@@ -1,0 +1,665 @@
+// The SNMP manager layer against upssim cards and net-snmp's own snmptrap: values of every
+// type, error statuses, time-outs and retries, threads, and trap reception.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorin/qp_error.h"
+#include "quorin/qp_snmp.h"
+#include "testsupport.h"
+#include "upssim_harness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kOutputStatus[] = ".1.3.6.1.4.1.318.1.1.1.4.1.1.0";
+const char kModel[] = ".1.3.6.1.4.1.318.1.1.1.1.1.1.0";
+const char kInputVoltage[] = ".1.3.6.1.4.1.318.1.1.1.3.2.1.0";
+const char kLowBatteryRunTime[] = ".1.3.6.1.4.1.318.1.1.1.5.2.8.0";
+const char kHighTransfer[] = ".1.3.6.1.4.1.318.1.1.1.5.2.2.0";
+const char kShutoffDelay[] = ".1.3.6.1.4.1.318.1.1.1.5.2.10.0";
+const char kMulticast[] = ".1.3.6.1.4.1.318.1.1.1.10.1.5.0";
+const char kSysObjectId[] = ".1.3.6.1.2.1.1.2.0";
+const char kSysName[] = ".1.3.6.1.2.1.1.5.0";
+const char kTrapArgument[] = ".1.3.6.1.4.1.318.2.3.3.0";
+
+// Test-only variables added to a card with "ctl set", one per type SNMPv1 has.
+const char kCounterVar[] = ".1.3.6.1.4.1.99999.1.1.0";
+const char kOpaqueVar[] = ".1.3.6.1.4.1.99999.1.2.0";
+const char kNullVar[] = ".1.3.6.1.4.1.99999.1.3.0";
+const char kOidVar[] = ".1.3.6.1.4.1.99999.1.4.0";
+const char kGaugeVar[] = ".1.3.6.1.4.1.99999.1.5.0";
+
+std::string oid_string(const qp_snmp_oid &oid) {
+  char text[1024];
+  qp_snmp_oid_to_text(&oid, text, sizeof text);
+  return text;
+}
+
+// The outcome of one request through the layer.
+struct Answer {
+  int ok = 0;
+  uint32_t error = 0;  // last error when ok is 0
+  uint32_t status = 99, index = 99;
+  qp_snmp_varbind binding{};
+  long elapsed_ms = 0;
+  Answer() = default;
+  Answer(const Answer &) = delete;
+  ~Answer() { qp_snmp_value_free(&binding.value); }
+  std::string text() const {
+    return std::string(reinterpret_cast<const char *>(binding.value.bytes), binding.value.length);
+  }
+};
+
+void request(const std::string &agent, uint32_t pdu, const char *oid, const qp_snmp_value &value, Answer *out,
+             uint32_t timeout_ms = 2000, uint32_t retries = 1) {
+  auto start = Clock::now();
+  qp_snmp_session *session = qp_snmp_open(agent.c_str(), "public", timeout_ms, retries);
+  ASSERT_NE(session, nullptr) << GetLastError();
+  qp_snmp_varbind in{};
+  ASSERT_EQ(1, qp_snmp_oid_from_text(oid, &in.name));
+  in.value = value;
+  out->ok = qp_snmp_request(session, pdu, &in, &out->binding, &out->status, &out->index);
+  out->error = GetLastError();
+  qp_snmp_close(session);
+  out->elapsed_ms =
+      static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+void get(const std::string &agent, const char *oid, Answer *out, uint32_t timeout_ms = 2000,
+         uint32_t retries = 1) {
+  qp_snmp_value null_value{};
+  null_value.type = QP_ASN_NULL;
+  request(agent, QP_SNMP_PDU_GET, oid, null_value, out, timeout_ms, retries);
+}
+
+qp_snmp_value integer(int32_t n) {
+  qp_snmp_value v{};
+  v.type = QP_ASN_INTEGER;
+  v.integer = n;
+  return v;
+}
+
+qp_snmp_value unsigned_value(uint8_t type, uint32_t n) {
+  qp_snmp_value v{};
+  v.type = type;
+  v.number = n;
+  return v;
+}
+
+qp_snmp_value bytes_value(uint8_t type, const void *bytes, uint32_t length) {
+  qp_snmp_value v{};
+  v.type = type;
+  v.bytes = static_cast<uint8_t *>(const_cast<void *>(bytes));
+  v.length = length;
+  return v;
+}
+
+TEST(SnmpLayer, GetReadsEveryValueTypeWithItsTag) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  sim.ctl("127.0.0.2", {"set", kCounterVar, "counter", "4294967295"});
+  sim.ctl("127.0.0.2", {"set", kOpaqueVar, "opaque", "0x0102ff"});
+  sim.ctl("127.0.0.2", {"set", kNullVar, "null"});
+  std::string agent = sim.agent();
+
+  Answer status;
+  get(agent, kOutputStatus, &status);
+  ASSERT_EQ(1, status.ok) << status.error;
+  EXPECT_EQ(0u, status.status);
+  EXPECT_EQ(0u, status.index);
+  EXPECT_EQ(kOutputStatus, oid_string(status.binding.name));
+  EXPECT_EQ(0x02, status.binding.value.type);
+  EXPECT_EQ(2, status.binding.value.integer);
+
+  Answer model;
+  get(agent, kModel, &model);
+  EXPECT_EQ(0x04, model.binding.value.type);
+  EXPECT_EQ("QSIM UPS 1500", model.text());
+  EXPECT_EQ(13u, model.binding.value.length);
+
+  Answer voltage;
+  get(agent, kInputVoltage, &voltage);
+  EXPECT_EQ(0x42, voltage.binding.value.type);
+  EXPECT_EQ(100u, voltage.binding.value.number);
+
+  Answer ticks;
+  get(agent, kLowBatteryRunTime, &ticks);
+  EXPECT_EQ(0x43, ticks.binding.value.type);
+  EXPECT_EQ(12000u, ticks.binding.value.number);
+
+  Answer address;
+  get(agent, kMulticast, &address);
+  EXPECT_EQ(0x40, address.binding.value.type);
+  ASSERT_EQ(4u, address.binding.value.length);
+  EXPECT_EQ(0, memcmp(address.binding.value.bytes, "\xe0\x00\x00\x64", 4));
+
+  Answer object;
+  get(agent, kSysObjectId, &object);
+  EXPECT_EQ(0x06, object.binding.value.type);
+  EXPECT_EQ(".1.3.6.1.4.1.318.1.3.900", oid_string(object.binding.value.oid));
+
+  Answer counter;
+  get(agent, kCounterVar, &counter);
+  EXPECT_EQ(0x41, counter.binding.value.type);
+  EXPECT_EQ(4294967295u, counter.binding.value.number);
+
+  Answer opaque;
+  get(agent, kOpaqueVar, &opaque);
+  EXPECT_EQ(0x44, opaque.binding.value.type);
+  ASSERT_EQ(3u, opaque.binding.value.length);
+  EXPECT_EQ(0, memcmp(opaque.binding.value.bytes, "\x01\x02\xff", 3));
+
+  Answer null_answer;
+  get(agent, kNullVar, &null_answer);
+  EXPECT_EQ(1, null_answer.ok);
+  EXPECT_EQ(0x05, null_answer.binding.value.type);
+  EXPECT_EQ(0u, null_answer.status);
+}
+
+TEST(SnmpLayer, SetWritesEveryValueTypeAndTheCardKeepsIt) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  sim.ctl("127.0.0.2", {"set", kCounterVar, "counter", "1"});
+  sim.ctl("127.0.0.2", {"set", kOpaqueVar, "opaque", "0x00"});
+  sim.ctl("127.0.0.2", {"set", kOidVar, "oid", ".1.3.6.1"});
+  sim.ctl("127.0.0.2", {"set", kGaugeVar, "gauge", "1"});
+  std::string agent = sim.agent();
+
+  Answer a1;
+  request(agent, QP_SNMP_PDU_SET, kHighTransfer, integer(110), &a1);
+  ASSERT_EQ(1, a1.ok);
+  EXPECT_EQ(0u, a1.status);
+  EXPECT_EQ(0x02, a1.binding.value.type);
+  EXPECT_EQ(110, a1.binding.value.integer);
+
+  Answer a2;
+  request(agent, QP_SNMP_PDU_SET, kShutoffDelay, unsigned_value(QP_ASN_TIMETICKS, 0x7FFFFFFF), &a2);
+  EXPECT_EQ(0u, a2.status);
+  EXPECT_EQ(0x7FFFFFFFu, a2.binding.value.number);
+
+  Answer a3;
+  request(agent, QP_SNMP_PDU_SET, kMulticast, bytes_value(QP_ASN_IPADDRESS, "\xe0\x00\x00\xc8", 4), &a3);
+  EXPECT_EQ(0u, a3.status);
+
+  Answer a4;
+  request(agent, QP_SNMP_PDU_SET, kSysName, bytes_value(QP_ASN_OCTET_STRING, "rack 7", 6), &a4);
+  EXPECT_EQ(0u, a4.status);
+  EXPECT_EQ("rack 7", a4.text());
+
+  Answer a5;
+  request(agent, QP_SNMP_PDU_SET, kCounterVar, unsigned_value(QP_ASN_COUNTER, 77), &a5);
+  EXPECT_EQ(0u, a5.status);
+  Answer a6;
+  request(agent, QP_SNMP_PDU_SET, kGaugeVar, unsigned_value(QP_ASN_GAUGE, 4000000000u), &a6);
+  EXPECT_EQ(0u, a6.status);
+  Answer a7;
+  request(agent, QP_SNMP_PDU_SET, kOpaqueVar, bytes_value(QP_ASN_OPAQUE, "\x0a\x0b", 2), &a7);
+  EXPECT_EQ(0u, a7.status);
+  qp_snmp_value object{};
+  object.type = QP_ASN_OBJECT_IDENTIFIER;
+  ASSERT_EQ(1, qp_snmp_oid_from_text(".1.3.6.1.4.1.318.7", &object.oid));
+  Answer a8;
+  request(agent, QP_SNMP_PDU_SET, kOidVar, object, &a8);
+  EXPECT_EQ(0u, a8.status);
+  EXPECT_EQ(".1.3.6.1.4.1.318.7", oid_string(a8.binding.value.oid));
+
+  EXPECT_EQ(
+      ".1.3.6.1.4.1.318.1.1.1.5.2.2.0 INTEGER 110 noError\n"
+      ".1.3.6.1.4.1.318.1.1.1.5.2.10.0 TimeTicks 2147483647 noError\n"
+      ".1.3.6.1.4.1.318.1.1.1.10.1.5.0 IpAddress 224.0.0.200 noError\n"
+      ".1.3.6.1.2.1.1.5.0 STRING \"rack 7\" noError\n"
+      ".1.3.6.1.4.1.99999.1.1.0 Counter 77 noError\n"
+      ".1.3.6.1.4.1.99999.1.5.0 Gauge 4000000000 noError\n"
+      ".1.3.6.1.4.1.99999.1.2.0 Opaque 0x0a0b noError\n"
+      ".1.3.6.1.4.1.99999.1.4.0 OID .1.3.6.1.4.1.318.7 noError\n",
+      sim.ctl("127.0.0.2", {"sets"}));
+  EXPECT_EQ("INTEGER 110", sim.value("127.0.0.2", kHighTransfer));
+  EXPECT_EQ("IpAddress 224.0.0.200", sim.value("127.0.0.2", kMulticast));
+
+  Answer back;
+  get(agent, kMulticast, &back);
+  EXPECT_EQ(0, memcmp(back.binding.value.bytes, "\xe0\x00\x00\xc8", 4));
+}
+
+TEST(SnmpLayer, ErrorStatusAndIndexOfTheAnswerArePassedThrough) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  std::string agent = sim.agent();
+
+  Answer unknown;
+  get(agent, ".1.3.6.1.4.1.318.1.1.1.99.0", &unknown);
+  ASSERT_EQ(1, unknown.ok);
+  EXPECT_EQ(2u, unknown.status);
+  EXPECT_EQ(1u, unknown.index);
+  EXPECT_EQ(".1.3.6.1.4.1.318.1.1.1.99.0", oid_string(unknown.binding.name));
+
+  Answer wrong_type;
+  request(agent, QP_SNMP_PDU_SET, kHighTransfer, unsigned_value(QP_ASN_GAUGE, 110), &wrong_type);
+  EXPECT_EQ(3u, wrong_type.status);
+  EXPECT_EQ(1u, wrong_type.index);
+
+  Answer read_only;
+  request(agent, QP_SNMP_PDU_SET, kOutputStatus, integer(3), &read_only);
+  EXPECT_EQ(2u, read_only.status);
+
+  const struct {
+    const char *name;
+    uint32_t status;
+  } kStatuses[] = {{"tooBig", 1}, {"noSuchName", 2}, {"badValue", 3}, {"readOnly", 4}, {"genErr", 5}};
+  for (const auto &row : kStatuses) {
+    sim.ctl("127.0.0.2", {"fault", "status", kShutoffDelay, row.name});
+    Answer got, set;
+    get(agent, kShutoffDelay, &got);
+    request(agent, QP_SNMP_PDU_SET, kShutoffDelay, unsigned_value(QP_ASN_TIMETICKS, 100), &set);
+    EXPECT_EQ(1, got.ok);
+    EXPECT_EQ(row.status, got.status) << row.name;
+    EXPECT_EQ(1u, got.index) << row.name;
+    EXPECT_EQ(row.status, set.status) << row.name;
+    EXPECT_EQ(1u, set.index) << row.name;
+  }
+  sim.ctl("127.0.0.2", {"fault", "clear"});
+  sim.ctl("127.0.0.2", {"fault", "refuse-sets"});
+  Answer refused, still_read;
+  request(agent, QP_SNMP_PDU_SET, kHighTransfer, integer(110), &refused);
+  get(agent, kHighTransfer, &still_read);
+  EXPECT_EQ(2u, refused.status);
+  EXPECT_EQ(0u, still_read.status);
+  EXPECT_EQ(108, still_read.binding.value.integer);
+
+  sim.ctl("127.0.0.2", {"fault", "clear"});
+  sim.ctl("127.0.0.2", {"fault", "type", kOutputStatus, "gauge"});
+  Answer mismatch;
+  get(agent, kOutputStatus, &mismatch);
+  EXPECT_EQ(0u, mismatch.status);
+  EXPECT_EQ(0x42, mismatch.binding.value.type);
+  EXPECT_EQ(2u, mismatch.binding.value.number);
+}
+
+TEST(SnmpLayer, UnansweredGetGivesUpAfterTimeoutTimesAttempts) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  sim.ctl("127.0.0.2", {"fault", "silent", "on"});
+
+  Answer silent;
+  get(sim.agent(), kOutputStatus, &silent, 200, 2);
+  EXPECT_EQ(0, silent.ok);
+  EXPECT_EQ(static_cast<uint32_t>(QP_SNMP_MGMTAPI_TIMEOUT), silent.error);
+  EXPECT_EQ(QP_ASN_NULL, silent.binding.value.type);
+  EXPECT_GE(silent.elapsed_ms, 580);
+  EXPECT_LE(silent.elapsed_ms, 1000);
+  std::string dump = sim.ctl("127.0.0.2", {"dump"});
+  EXPECT_NE(std::string::npos, dump.find("requests 3\n")) << dump;
+  EXPECT_NE(std::string::npos, dump.find("answered 0\n")) << dump;
+
+  Answer no_retry;
+  get(sim.agent(), kOutputStatus, &no_retry, 300, 0);
+  EXPECT_EQ(0, no_retry.ok);
+  EXPECT_GE(no_retry.elapsed_ms, 290);
+  EXPECT_LE(no_retry.elapsed_ms, 600);
+  EXPECT_NE(std::string::npos, sim.ctl("127.0.0.2", {"dump"}).find("requests 4\n"));
+
+  // A card that loses the first request answers the repetition.
+  sim.ctl("127.0.0.2", {"fault", "clear"});
+  sim.ctl("127.0.0.2", {"fault", "drop", "1"});
+  Answer retried;
+  get(sim.agent(), kOutputStatus, &retried, 200, 2);
+  EXPECT_EQ(1, retried.ok);
+  EXPECT_EQ(2, retried.binding.value.integer);
+  EXPECT_GE(retried.elapsed_ms, 190);
+  EXPECT_NE(std::string::npos, sim.ctl("127.0.0.2", {"dump"}).find("requests 6\n"));
+}
+
+TEST(SnmpLayer, AnswerLaterThanTheTimeoutIsAFailure) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  sim.ctl("127.0.0.2", {"fault", "delay", "300"});
+  Answer slow_ok;
+  get(sim.agent(), kOutputStatus, &slow_ok, 1000, 0);
+  EXPECT_EQ(1, slow_ok.ok);
+  EXPECT_GE(slow_ok.elapsed_ms, 290);
+  Answer too_slow;
+  get(sim.agent(), kOutputStatus, &too_slow, 100, 1);
+  EXPECT_EQ(0, too_slow.ok);
+  EXPECT_EQ(static_cast<uint32_t>(QP_SNMP_MGMTAPI_TIMEOUT), too_slow.error);
+}
+
+TEST(SnmpLayer, EightThreadsRequestAtOnce) {
+  qt::Simulator sim("127.0.0.2", "127.0.0.5");
+  ASSERT_TRUE(sim.ready());
+  constexpr int kThreads = 8, kRounds = 100;
+  // Each thread writes a variable of its own, added to its card beforehand.
+  for (int t = 0; t < kThreads; ++t)
+    sim.ctl("127.0.0." + std::to_string(2 + t % 4),
+            {"set", ".1.3.6.1.4.1.99999.2." + std::to_string(t) + ".0", "i", "0"});
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::string agent = sim.agent("127.0.0." + std::to_string(2 + t % 4));
+      char contact[32];
+      snprintf(contact, sizeof contact, ".1.3.6.1.4.1.99999.2.%d.0", t);
+      for (int i = 0; i < kRounds; ++i) {
+        qp_snmp_session *session = qp_snmp_open(agent.c_str(), "public", 2000, 1);
+        if (session == nullptr) {
+          ++wrong;
+          continue;
+        }
+        qp_snmp_varbind in{}, out{};
+        uint32_t status = 9, index = 9;
+        if (i % 2 == 0) {
+          qp_snmp_oid_from_text(kOutputStatus, &in.name);
+          in.value.type = QP_ASN_NULL;
+          if (qp_snmp_request(session, QP_SNMP_PDU_GET, &in, &out, &status, &index) != 1 || status != 0 ||
+              out.value.type != QP_ASN_INTEGER || out.value.integer != 2)
+            ++wrong;
+        } else {
+          qp_snmp_oid_from_text(contact, &in.name);
+          in.value.type = QP_ASN_INTEGER;
+          in.value.integer = t * 1000 + i;
+          if (qp_snmp_request(session, QP_SNMP_PDU_SET, &in, &out, &status, &index) != 1 || status != 0 ||
+              out.value.integer != t * 1000 + i)
+            ++wrong;
+        }
+        qp_snmp_value_free(&out.value);
+        qp_snmp_close(session);
+      }
+    });
+  }
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(0, wrong.load());
+  for (int t = 0; t < kThreads; ++t) {
+    char contact[32];
+    snprintf(contact, sizeof contact, ".1.3.6.1.4.1.99999.2.%d.0", t);
+    EXPECT_EQ("INTEGER " + std::to_string(t * 1000 + kRounds - 1),
+              sim.value("127.0.0." + std::to_string(2 + t % 4), contact));
+  }
+}
+
+TEST(SnmpLayer, OidTextConversionAndOrder) {
+  qp_snmp_oid a{}, b{};
+  ASSERT_EQ(1, qp_snmp_oid_from_text(".1.3.6.1.4.1.318.1.1.1.4.1.1.0", &a));
+  EXPECT_EQ(14u, a.length);
+  EXPECT_EQ(318u, a.ids[6]);
+  EXPECT_EQ(0u, a.ids[13]);
+  ASSERT_EQ(1, qp_snmp_oid_from_text("1.3.6.1.4.1.318.1.1.1.4.1.1.0", &b));
+  EXPECT_EQ(0, qp_snmp_oid_compare(&a, &b));
+  ASSERT_EQ(1, qp_snmp_oid_from_text(".1.3.6.1.4.1.318.1.1.1.12.3.2.1.3.1", &b));
+  EXPECT_EQ(16u, b.length);
+  EXPECT_LT(qp_snmp_oid_compare(&a, &b), 0);
+  EXPECT_GT(qp_snmp_oid_compare(&b, &a), 0);
+  ASSERT_EQ(1, qp_snmp_oid_from_text(".1.3.6.1.4.1.318.1.1.1.4.1.1", &b));
+  EXPECT_LT(qp_snmp_oid_compare(&b, &a), 0);  // a prefix comes first
+  ASSERT_EQ(1, qp_snmp_oid_from_text(".1.3.4294967295", &b));
+  EXPECT_EQ(4294967295u, b.ids[2]);
+  EXPECT_EQ(".1.3.4294967295", oid_string(b));
+
+  qp_snmp_oid untouched = a;
+  for (const char *bad : {"", ".", "1", ".1.3.", ".1..3", ".1.3.x", "iso.3.6", ".1.3.4294967296", "1.3 .6"}) {
+    SetLastError(0);
+    EXPECT_EQ(0, qp_snmp_oid_from_text(bad, &a)) << bad;
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), GetLastError()) << bad;
+  }
+  EXPECT_EQ(0, qp_snmp_oid_compare(&a, &untouched));
+  std::string longest = ".1";
+  for (int i = 1; i < 128; ++i) longest += ".7";
+  EXPECT_EQ(1, qp_snmp_oid_from_text(longest.c_str(), &b));
+  EXPECT_EQ(0, qp_snmp_oid_from_text((longest + ".7").c_str(), &b));
+
+  char small[8];
+  EXPECT_EQ(0u, qp_snmp_oid_to_text(&a, small, sizeof small));
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+  EXPECT_EQ(7u, strlen(small));
+}
+
+TEST(SnmpLayer, OpenAndRequestRejectBadArguments) {
+  EXPECT_EQ(nullptr, qp_snmp_open("bad address!", "public", 200, 1));
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_EQ(nullptr, qp_snmp_open("127.0.0.2:70000", "public", 200, 1));
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_EQ(nullptr, qp_snmp_open("", "public", 200, 1));
+
+  qp_snmp_session *session = qp_snmp_open("127.0.0.2:9", "public", 200, 0);
+  ASSERT_NE(nullptr, session);
+  qp_snmp_varbind in{}, out{};
+  uint32_t status, index;
+  qp_snmp_oid_from_text(kOutputStatus, &in.name);
+  EXPECT_EQ(0, qp_snmp_request(session, 0xA1, &in, &out, &status, &index));
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), GetLastError());
+  in.value.type = 0x30;  // a SEQUENCE cannot be sent as a value
+  EXPECT_EQ(0, qp_snmp_request(session, QP_SNMP_PDU_SET, &in, &out, &status, &index));
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), GetLastError());
+  in.value.type = QP_ASN_IPADDRESS;
+  in.value.length = 3;
+  in.value.bytes = reinterpret_cast<uint8_t *>(const_cast<char *>("abc"));
+  EXPECT_EQ(0, qp_snmp_request(session, QP_SNMP_PDU_SET, &in, &out, &status, &index));
+  qp_snmp_close(session);
+  EXPECT_EQ(0, qp_snmp_request(nullptr, QP_SNMP_PDU_GET, &in, &out, &status, &index));
+  EXPECT_EQ(static_cast<uint32_t>(QP_SNMP_MGMTAPI_INVALID_SESSION), GetLastError());
+}
+
+TEST(SnmpLayer, FaultPointsFailOpenAndRequest) {
+  setenv("QUORIN_FAULTS", "snmp_open:1:1,snmp_request", 1);
+  qp_snmp_session *first = qp_snmp_open("127.0.0.2:9", "public", 100, 0);
+  ASSERT_NE(nullptr, first);
+  EXPECT_EQ(nullptr, qp_snmp_open("127.0.0.2:9", "public", 100, 0));
+  EXPECT_EQ(static_cast<uint32_t>(ERROR_GEN_FAILURE), GetLastError());
+  qp_snmp_varbind in{}, out{};
+  uint32_t status, index;
+  qp_snmp_oid_from_text(kOutputStatus, &in.name);
+  auto start = Clock::now();
+  EXPECT_EQ(0, qp_snmp_request(first, QP_SNMP_PDU_GET, &in, &out, &status, &index));
+  EXPECT_EQ(static_cast<uint32_t>(QP_SNMP_MGMTAPI_TIMEOUT), GetLastError());
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));  // nothing was sent
+  qp_snmp_close(first);
+}
+
+// ---- traps ----
+
+// Waits for the listener's event and takes one trap.
+bool next_trap(qp_event *event, qp_snmp_trap *trap, uint32_t timeout_ms = 5000) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Clock::now() < deadline) {
+    if (qp_snmp_get_trap(trap) == 1) return true;
+    qp_event_wait(event, 100);
+    qp_event_reset(event);
+  }
+  return qp_snmp_get_trap(trap) == 1;
+}
+
+std::string binding_text(const qp_snmp_varbind &b) {
+  return std::string(reinterpret_cast<const char *>(b.value.bytes), b.value.length);
+}
+
+TEST(SnmpTraps, QueueIsEmptyWithoutAListener) {
+  qp_snmp_trap trap;
+  EXPECT_EQ(0, qp_snmp_get_trap(&trap));
+  EXPECT_EQ(44u, GetLastError());
+  EXPECT_EQ(0u, qp_snmp_trap_count());
+}
+
+TEST(SnmpTraps, ListenerReturnsSnmptrapTrapsFieldForField) {
+  uint16_t port = qt::free_udp_port("0.0.0.0");
+  setenv("QUORIN_SNMP_TRAP_PORT", std::to_string(port).c_str(), 1);
+  qp_event *event = qp_snmp_trap_listen();
+  ASSERT_NE(nullptr, event) << GetLastError();
+  EXPECT_EQ(event, qp_snmp_trap_listen());  // one listener per process
+
+  std::string target = "127.0.0.1:" + std::to_string(port);
+  std::string output;
+  ASSERT_EQ(0, qt::run({"snmptrap",
+                        "-v1",
+                        "-c",
+                        "public",
+                        target,
+                        ".1.3.6.1.4.1.318",
+                        "127.0.0.7",
+                        "6",
+                        "7",
+                        "4242",
+                        kTrapArgument,
+                        "s",
+                        "UPS: low battery",
+                        ".1.3.6.1.4.1.318.9.1.0",
+                        "i",
+                        "-5",
+                        ".1.3.6.1.4.1.318.9.2.0",
+                        "a",
+                        "10.1.2.3",
+                        ".1.3.6.1.4.1.318.9.3.0",
+                        "t",
+                        "123",
+                        ".1.3.6.1.4.1.318.9.4.0",
+                        "o",
+                        ".1.3.6.1.4.1.318.1"},
+                       {}, &output))
+      << output;
+  qp_snmp_trap trap;
+  ASSERT_TRUE(next_trap(event, &trap));
+  EXPECT_EQ(".1.3.6.1.4.1.318", oid_string(trap.enterprise));
+  ASSERT_EQ(4u, trap.agent_address_length);
+  EXPECT_EQ(0, memcmp(trap.agent_address, "\x7f\x00\x00\x07", 4));
+  EXPECT_EQ(0, memcmp(trap.source_address, "\x7f\x00\x00\x01", 4));
+  EXPECT_EQ(6, trap.generic_trap);
+  EXPECT_EQ(7, trap.specific_trap);
+  EXPECT_EQ(4242u, trap.time_stamp);
+  EXPECT_STREQ("public", trap.community);
+  ASSERT_EQ(5u, trap.varbind_count);
+  EXPECT_EQ(kTrapArgument, oid_string(trap.varbinds[0].name));
+  EXPECT_EQ(QP_ASN_OCTET_STRING, trap.varbinds[0].value.type);
+  EXPECT_EQ("UPS: low battery", binding_text(trap.varbinds[0]));
+  EXPECT_EQ(QP_ASN_INTEGER, trap.varbinds[1].value.type);
+  EXPECT_EQ(-5, trap.varbinds[1].value.integer);
+  EXPECT_EQ(QP_ASN_IPADDRESS, trap.varbinds[2].value.type);
+  EXPECT_EQ(0, memcmp(trap.varbinds[2].value.bytes, "\x0a\x01\x02\x03", 4));
+  EXPECT_EQ(QP_ASN_TIMETICKS, trap.varbinds[3].value.type);
+  EXPECT_EQ(123u, trap.varbinds[3].value.number);
+  EXPECT_EQ(QP_ASN_OBJECT_IDENTIFIER, trap.varbinds[4].value.type);
+  EXPECT_EQ(".1.3.6.1.4.1.318.1", oid_string(trap.varbinds[4].value.oid));
+  qp_snmp_trap_free(&trap);
+  EXPECT_EQ(0u, trap.varbind_count);
+
+  // A trap without bindings, then a v2c notification in the v1 form.
+  ASSERT_EQ(
+      0, qt::run({"snmptrap", "-v1", "-c", "public", target, ".1.3.6.1.4.1.318", "127.0.0.8", "6", "12", "1"},
+                 {}, &output))
+      << output;
+  ASSERT_EQ(0, qt::run({"snmptrap", "-v2c", "-c", "private", target, "555", ".1.3.6.1.4.1.318.0.9",
+                        kTrapArgument, "s", "restored"},
+                       {}, &output))
+      << output;
+  ASSERT_TRUE(next_trap(event, &trap));
+  EXPECT_EQ(12, trap.specific_trap);
+  EXPECT_EQ(0u, trap.varbind_count);
+  EXPECT_EQ(nullptr, trap.varbinds);
+  qp_snmp_trap_free(&trap);
+  ASSERT_TRUE(next_trap(event, &trap));
+  EXPECT_EQ(".1.3.6.1.4.1.318", oid_string(trap.enterprise));
+  EXPECT_EQ(6, trap.generic_trap);
+  EXPECT_EQ(9, trap.specific_trap);
+  EXPECT_EQ(555u, trap.time_stamp);
+  EXPECT_STREQ("private", trap.community);
+  EXPECT_EQ(0, memcmp(trap.agent_address, "\x7f\x00\x00\x01", 4));
+  ASSERT_EQ(1u, trap.varbind_count);
+  EXPECT_EQ("restored", binding_text(trap.varbinds[0]));
+  qp_snmp_trap_free(&trap);
+
+  EXPECT_EQ(0, qp_snmp_get_trap(&trap));
+  EXPECT_EQ(44u, GetLastError());
+}
+
+TEST(SnmpTraps, ListenerIgnoresDatagramsThatAreNotTraps) {
+  uint16_t port = qt::free_udp_port("0.0.0.0");
+  setenv("QUORIN_SNMP_TRAP_PORT", std::to_string(port).c_str(), 1);
+  qp_event *event = qp_snmp_trap_listen();
+  ASSERT_NE(nullptr, event);
+  std::string target = "127.0.0.1:" + std::to_string(port);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  const char garbage[] = "\x30\x82\xff\xff not a message";
+  sendto(fd, garbage, sizeof garbage, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  close(fd);
+  std::string output;
+  // A GetRequest sent to the trap port is not a trap either.
+  qt::run({"snmpget", "-v1", "-c", "public", "-t", "0.2", "-r", "0", target, ".1.3.6.1.2.1.1.1.0"}, {},
+          &output);
+  ASSERT_EQ(
+      0, qt::run({"snmptrap", "-v1", "-c", "public", target, ".1.3.6.1.4.1.318", "127.0.0.9", "6", "8", "1"},
+                 {}, &output));
+  qp_snmp_trap trap;
+  ASSERT_TRUE(next_trap(event, &trap));
+  EXPECT_EQ(8, trap.specific_trap);
+  qp_snmp_trap_free(&trap);
+  EXPECT_EQ(0u, qp_snmp_trap_count());
+}
+
+TEST(SnmpTraps, ListenFailsWith42WhenThePortIsTaken) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t length = sizeof a;
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a));
+  ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length));
+  setenv("QUORIN_SNMP_TRAP_PORT", std::to_string(ntohs(a.sin_port)).c_str(), 1);
+  EXPECT_EQ(nullptr, qp_snmp_trap_listen());
+  EXPECT_EQ(42u, GetLastError());
+  close(fd);
+}
+
+TEST(SnmpTraps, BurstOfTenThousandTrapsArrivesInFullAndInOrder) {
+  uint16_t port = qt::free_udp_port("0.0.0.0");
+  setenv("QUORIN_SNMP_TRAP_PORT", std::to_string(port).c_str(), 1);
+  qp_event *event = qp_snmp_trap_listen();
+  ASSERT_NE(nullptr, event);
+  qt::Simulator sim("127.0.0.2", "", {"--trap-to", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(sim.ready());
+  constexpr int kBurst = 10000;
+  int status = -1;
+  std::string sent = sim.ctl("127.0.0.2", {"trap", "7", "--count", std::to_string(kBurst)}, &status);
+  ASSERT_EQ(0, status) << sent;
+  EXPECT_EQ("sent 10000\n", sent);
+
+  int received = 0, out_of_order = 0;
+  qp_snmp_trap trap;
+  while (received < kBurst && next_trap(event, &trap, 5000)) {
+    ++received;
+    std::string expected = "upssim trap 7 #" + std::to_string(received);
+    if (trap.varbind_count != 1 || binding_text(trap.varbinds[0]) != expected || trap.specific_trap != 7 ||
+        memcmp(trap.agent_address, "\x7f\x00\x00\x02", 4) != 0)
+      ++out_of_order;
+    qp_snmp_trap_free(&trap);
+  }
+  EXPECT_EQ(kBurst, received);
+  EXPECT_EQ(0, out_of_order);
+  EXPECT_EQ(0, qp_snmp_get_trap(&trap));
+}
+
+// The layer in a process of its own: nothing on standard error, nothing under HOME.
+TEST(SnmpLayer, LibraryIsQuietAndWritesNothing) {
+  qt::TempDir home("home");
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  uint16_t trap_port = qt::free_udp_port("0.0.0.0");
+  std::string output;
+  int status =
+      qt::run({qt::test_bin_dir() + "/snmp_quiet_probe", sim.agent(), "127.0.0.2:9"},
+              {{"HOME", home.path()}, {"QUORIN_SNMP_TRAP_PORT", std::to_string(trap_port)}}, &output);
+  EXPECT_EQ(0, status) << output;
+  EXPECT_EQ("get 2\nsilent 40\ntraps 44\n", output);
+  std::string listing;
+  qt::run({"find", home.path(), "-mindepth", "1"}, {}, &listing);
+  EXPECT_EQ("", listing);
+}
+
+}  // namespace

@@ -1,0 +1,511 @@
+// upssim as net-snmp's own tools see it (snmpget, snmpset, snmpwalk), its behaviour model,
+// faults, traps (through the SNMP layer's listener) and control verbs.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorin/qp_error.h"
+#include "quorin/qp_snmp.h"
+#include "testsupport.h"
+#include "upssim_harness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+#define UPS ".1.3.6.1.4.1.318.1.1.1"
+const char kOutputStatus[] = UPS ".4.1.1.0";
+const char kOutputVoltage[] = UPS ".4.2.1.0";
+const char kInputVoltage[] = UPS ".3.2.1.0";
+const char kFailCause[] = UPS ".3.2.5.0";
+const char kTimeOnBattery[] = UPS ".2.1.2.0";
+const char kBatteryStatus[] = UPS ".2.1.1.0";
+const char kCapacity[] = UPS ".2.2.1.0";
+const char kRunTimeRemaining[] = UPS ".2.2.3.0";
+const char kOutputState[] = UPS ".11.1.1.0";
+const char kShutoffDelay[] = UPS ".5.2.10.0";
+const char kSleepTime[] = UPS ".5.2.11.0";
+const char kReturnDelay[] = UPS ".5.2.9.0";
+const char kTurnOff[] = UPS ".6.2.1.0";
+const char kTurnOn[] = UPS ".6.2.6.0";
+const char kSleepControl[] = UPS ".6.2.3.0";
+const char kConserve[] = UPS ".6.1.1.0";
+const char kCommStatus[] = UPS ".8.1.0";
+const char kOutletTableSize[] = UPS ".12.2.1.0";
+const char kFirmware[] = UPS ".1.2.1.0";
+const char kTrapArgument[] = ".1.3.6.1.4.1.318.2.3.3.0";
+
+// Every variable the SNMP UPS library reads or writes on a card without outlet groups.
+const char *const kLibraryVariables[] = {
+    UPS ".1.1.1.0",  UPS ".1.2.1.0",  UPS ".1.2.3.0",  UPS ".2.1.2.0",  UPS ".2.2.1.0",  UPS ".2.2.2.0",
+    UPS ".2.2.3.0",  UPS ".2.2.4.0",  UPS ".2.2.5.0",  UPS ".2.2.6.0",  UPS ".3.1.1.0",  UPS ".3.2.1.0",
+    UPS ".3.2.2.0",  UPS ".3.2.3.0",  UPS ".3.2.4.0",  UPS ".3.2.5.0",  UPS ".4.1.1.0",  UPS ".4.1.2.0",
+    UPS ".4.2.1.0",  UPS ".4.2.2.0",  UPS ".4.2.3.0",  UPS ".4.2.4.0",  UPS ".5.2.2.0",  UPS ".5.2.3.0",
+    UPS ".5.2.4.0",  UPS ".5.2.5.0",  UPS ".5.2.6.0",  UPS ".5.2.7.0",  UPS ".5.2.8.0",  UPS ".5.2.9.0",
+    UPS ".5.2.10.0", UPS ".5.2.11.0", UPS ".5.2.14.0", UPS ".6.1.1.0",  UPS ".6.2.1.0",  UPS ".6.2.3.0",
+    UPS ".6.2.6.0",  UPS ".7.2.1.0",  UPS ".8.1.0",    UPS ".10.1.1.0", UPS ".10.1.2.0", UPS ".10.1.3.0",
+    UPS ".10.1.4.0", UPS ".10.1.5.0", UPS ".10.2.1.0", UPS ".11.1.1.0",
+};
+
+// Runs one of net-snmp's tools (no MIB loaded, numeric OIDs) and returns what it printed.
+std::string tool(const std::string &name, const std::vector<std::string> &args, int *status = nullptr) {
+  std::vector<std::string> argv = {name, "-v1", "-On"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string output;
+  int rc = qt::run(argv, {{"MIBS", ""}}, &output, std::chrono::seconds(30));
+  if (status != nullptr) *status = rc;
+  return output;
+}
+
+std::string snmpget(const qt::Simulator &sim, const std::vector<std::string> &oids,
+                    const std::string &card = "127.0.0.2", const std::string &community = "public") {
+  std::vector<std::string> args = {"-c", community, "-t", "1", "-r", "0", sim.agent(card)};
+  args.insert(args.end(), oids.begin(), oids.end());
+  return tool("snmpget", args);
+}
+
+std::string snmpset(const qt::Simulator &sim, const std::vector<std::string> &bindings, int *status = nullptr,
+                    const std::string &card = "127.0.0.2") {
+  std::vector<std::string> args = {"-c", "public", "-t", "1", "-r", "0", sim.agent(card)};
+  args.insert(args.end(), bindings.begin(), bindings.end());
+  return tool("snmpset", args, status);
+}
+
+// The value part of "OID = TYPE: value" for one GET.
+std::string get1(const qt::Simulator &sim, const std::string &oid, const std::string &card = "127.0.0.2") {
+  std::string line = snmpget(sim, {oid}, card);
+  std::string prefix = oid + " = ";
+  if (line.compare(0, prefix.size(), prefix) != 0) return "?" + line;
+  line = line.substr(prefix.size());
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  return line;
+}
+
+char state_flag(const qt::Simulator &sim, size_t index) {
+  std::string text = get1(sim, kOutputState);  // STRING: "0101..."
+  size_t quote = text.find('"');
+  return quote != std::string::npos && quote + 1 + index < text.size() ? text[quote + 1 + index] : '?';
+}
+
+bool wait_for(const qt::Simulator &sim, const std::string &oid, const std::string &value,
+              std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  return qt::wait_until([&] { return get1(sim, oid) == value; }, timeout);
+}
+
+// A trap listener in this test process, on a port of its own, that upssim sends to.
+class TrapReceiver {
+ public:
+  TrapReceiver() {
+    port_ = qt::free_udp_port("0.0.0.0");
+    setenv("QUORIN_SNMP_TRAP_PORT", std::to_string(port_).c_str(), 1);
+    event_ = qp_snmp_trap_listen();
+    EXPECT_NE(nullptr, event_) << GetLastError();
+  }
+  std::string target() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  // The specific numbers of the traps received until none came for QUIET_MS, each as
+  // "SPECIFIC" with the checks of the PowerNet trap form applied.
+  std::vector<int> collect(int expected, uint32_t timeout_ms = 5000) {
+    std::vector<int> specifics;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (static_cast<int>(specifics.size()) < expected && Clock::now() < deadline) {
+      qp_snmp_trap trap;
+      if (qp_snmp_get_trap(&trap) != 1) {
+        qp_event_wait(event_, 50);
+        qp_event_reset(event_);
+        continue;
+      }
+      char enterprise[256];
+      qp_snmp_oid_to_text(&trap.enterprise, enterprise, sizeof enterprise);
+      EXPECT_STREQ(".1.3.6.1.4.1.318", enterprise);
+      EXPECT_EQ(6, trap.generic_trap);
+      EXPECT_EQ(4u, trap.agent_address_length);
+      last_agent_ = trap.agent_address[3];
+      if (trap.varbind_count > 0) {
+        char name[256];
+        qp_snmp_oid_to_text(&trap.varbinds[0].name, name, sizeof name);
+        EXPECT_STREQ(kTrapArgument, name);
+        last_text_ = std::string(reinterpret_cast<char *>(trap.varbinds[0].value.bytes),
+                                 trap.varbinds[0].value.length);
+      }
+      last_bindings_ = trap.varbind_count;
+      specifics.push_back(trap.specific_trap);
+      qp_snmp_trap_free(&trap);
+    }
+    return specifics;
+  }
+  int last_agent() const { return last_agent_; }
+  const std::string &last_text() const { return last_text_; }
+  uint32_t last_bindings() const { return last_bindings_; }
+
+ private:
+  uint16_t port_ = 0;
+  qp_event *event_ = nullptr;
+  int last_agent_ = 0;
+  std::string last_text_;
+  uint32_t last_bindings_ = 0;
+};
+
+TEST(Upssim, SnmpgetReadsACardOnLine) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  EXPECT_EQ(
+      ".1.3.6.1.4.1.318.1.1.1.4.1.1.0 = INTEGER: 2\n"
+      ".1.3.6.1.4.1.318.1.1.1.3.2.1.0 = Gauge32: 100\n"
+      ".1.3.6.1.4.1.318.1.1.1.4.2.1.0 = Gauge32: 100\n"
+      ".1.3.6.1.4.1.318.1.1.1.2.2.1.0 = Gauge32: 100\n"
+      ".1.3.6.1.4.1.318.1.1.1.2.2.3.0 = Timeticks: (180000) 0:30:00.00\n"
+      ".1.3.6.1.4.1.318.1.1.1.2.1.2.0 = Timeticks: (0) 0:00:00.00\n"
+      ".1.3.6.1.4.1.318.1.1.1.1.1.1.0 = STRING: \"QSIM UPS 1500\"\n"
+      ".1.3.6.1.4.1.318.1.1.1.1.2.1.0 = STRING: \"QS 6.4.I\"\n"
+      ".1.3.6.1.4.1.318.1.1.1.1.2.3.0 = STRING: \"QS0000000002\"\n"
+      ".1.3.6.1.4.1.318.1.1.1.8.1.0 = INTEGER: 1\n"
+      ".1.3.6.1.4.1.318.1.1.1.11.1.1.0 = STRING: "
+      "\"0001010000000000000000000000000000000000000000000000000000000000\"\n"
+      ".1.3.6.1.4.1.318.1.1.1.10.1.5.0 = IpAddress: 224.0.0.100\n",
+      snmpget(sim,
+              {kOutputStatus, kInputVoltage, kOutputVoltage, kCapacity, kRunTimeRemaining, kTimeOnBattery,
+               UPS ".1.1.1.0", kFirmware, UPS ".1.2.3.0", kCommStatus, kOutputState, UPS ".10.1.5.0"}));
+  std::string description = get1(sim, ".1.3.6.1.2.1.1.1.0");
+  EXPECT_NE(std::string::npos, description.find("MB:v3.9.2")) << description;
+  // A name the card does not have: noSuchName for the first unknown binding.
+  std::string missing = snmpget(sim, {kOutputStatus, UPS ".99.0"});
+  EXPECT_NE(std::string::npos, missing.find("(noSuchName)")) << missing;
+  EXPECT_NE(std::string::npos, missing.find("Failed object: " UPS ".99.0")) << missing;
+}
+
+TEST(Upssim, SnmpwalkListsEveryVariableTheLibraryUsesInOrder) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  int status = -1;
+  std::string walk =
+      tool("snmpwalk", {"-c", "public", "-t", "1", "-r", "0", sim.agent(), ".1.3.6.1.4.1.318"}, &status);
+  EXPECT_EQ(0, status) << walk;
+  std::istringstream lines(walk);
+  std::string line, previous;
+  std::vector<std::string> names;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] != '.') continue;  // the closing "End of MIB"
+    std::string name = line.substr(0, line.find(' '));
+    if (!previous.empty()) {
+      qp_snmp_oid a, b;
+      ASSERT_EQ(1, qp_snmp_oid_from_text(previous.c_str(), &a)) << previous;
+      ASSERT_EQ(1, qp_snmp_oid_from_text(name.c_str(), &b)) << name;
+      EXPECT_LT(qp_snmp_oid_compare(&a, &b), 0) << previous << " then " << name;
+    }
+    previous = name;
+    names.push_back(name);
+  }
+  for (const char *oid : kLibraryVariables)
+    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), oid)) << oid;
+  EXPECT_EQ(47u, names.size()) << walk;
+  // The outlet-group table exists only on outlet-group models.
+  EXPECT_EQ(names.end(), std::find(names.begin(), names.end(), kOutletTableSize));
+}
+
+TEST(Upssim, PowerFailureRunsOnBatteryUntilLowBatteryAndRestoreReturnsOnLine) {
+  TrapReceiver traps;
+  qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target(), "--runtime", "200"});
+  ASSERT_TRUE(sim.ready());
+  EXPECT_EQ("on battery\n", sim.ctl("127.0.0.2", {"power-fail"}));
+  EXPECT_EQ((std::vector<int>{5}), traps.collect(1));
+  EXPECT_EQ(2, traps.last_agent());
+  EXPECT_EQ("INTEGER: 3", get1(sim, kOutputStatus));
+  EXPECT_EQ("Gauge32: 0", get1(sim, kInputVoltage));
+  EXPECT_EQ("INTEGER: 4", get1(sim, kFailCause));
+  EXPECT_EQ("Gauge32: 100", get1(sim, kOutputVoltage));
+  EXPECT_EQ('1', state_flag(sim, 1));
+  EXPECT_EQ('0', state_flag(sim, 3));
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // Time on battery counts in hundredths; the battery drains 0.5 % a second.
+  std::string ticks = sim.value("127.0.0.2", kTimeOnBattery);
+  long on_battery = strtol(ticks.c_str() + strlen("TimeTicks "), nullptr, 10);
+  EXPECT_GE(on_battery, 140);
+  EXPECT_LE(on_battery, 400);
+  EXPECT_EQ("Gauge 99", sim.value("127.0.0.2", kCapacity));
+
+  // Near empty: the run time left (1 % of 200 s) is under the 120 s threshold.
+  sim.ctl("127.0.0.2", {"set", kCapacity, "u", "1"});
+  EXPECT_EQ((std::vector<int>{7}), traps.collect(1));
+  EXPECT_EQ("INTEGER: 3", get1(sim, kBatteryStatus));
+  long remaining = strtol(get1(sim, kRunTimeRemaining).c_str() + strlen("Timeticks: ("), nullptr, 10);
+  EXPECT_LE(remaining, 200);  // 1 % of 200 s, draining
+  EXPECT_GE(remaining, 100);
+  EXPECT_EQ('1', state_flag(sim, 2));
+  // The time on battery goes on from a value set by hand.
+  sim.ctl("127.0.0.2", {"set", kTimeOnBattery, "t", "6100"});
+  EXPECT_GE(strtol(get1(sim, kTimeOnBattery).c_str() + strlen("Timeticks: ("), nullptr, 10), 6100);
+
+  EXPECT_EQ("on mains\n", sim.ctl("127.0.0.2", {"power-restore"}));
+  EXPECT_EQ((std::vector<int>{9}), traps.collect(1));
+  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
+  EXPECT_EQ("Gauge32: 100", get1(sim, kInputVoltage));
+  EXPECT_EQ("Timeticks: (0) 0:00:00.00", get1(sim, kTimeOnBattery));
+  EXPECT_EQ('1', state_flag(sim, 3));
+}
+
+TEST(Upssim, GracefulTurnOffWaitsForTheShutdownDelay) {
+  TrapReceiver traps;
+  qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target()});
+  ASSERT_TRUE(sim.ready());
+  int status = -1;
+  EXPECT_EQ(UPS ".5.2.10.0 = Timeticks: (100) 0:00:01.00\n",
+            snmpset(sim, {kShutoffDelay, "t", "100"}, &status));
+  auto start = Clock::now();
+  EXPECT_EQ(UPS ".6.2.1.0 = INTEGER: 3\n", snmpset(sim, {kTurnOff, "i", "3"}, &status));
+  EXPECT_EQ(0, status);
+  EXPECT_EQ('1', state_flag(sim, 21));
+  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
+  EXPECT_EQ("Gauge32: 100", get1(sim, kOutputVoltage));
+  ASSERT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 7"));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_EQ("Gauge32: 0", get1(sim, kOutputVoltage));
+  EXPECT_EQ('0', state_flag(sim, 21));
+  EXPECT_EQ((std::vector<int>{39, 12}), traps.collect(2));
+
+  EXPECT_EQ(UPS ".6.2.6.0 = INTEGER: 2\n", snmpset(sim, {kTurnOn, "i", "2"}));
+  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
+  EXPECT_EQ("Gauge32: 100", get1(sim, kOutputVoltage));
+  EXPECT_EQ((std::vector<int>{30}), traps.collect(1));
+}
+
+TEST(Upssim, SleepLastsTheSleepTime) {
+  TrapReceiver traps;
+  qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target()});
+  ASSERT_TRUE(sim.ready());
+  snmpset(sim, {kSleepTime, "t", "100"});
+  snmpset(sim, {kSleepControl, "i", "2"});
+  EXPECT_EQ("INTEGER: 5", get1(sim, kOutputStatus));
+  EXPECT_EQ("Gauge32: 0", get1(sim, kOutputVoltage));
+  EXPECT_EQ('1', state_flag(sim, 16));
+  EXPECT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 2"));
+  EXPECT_EQ((std::vector<int>{13, 14}), traps.collect(2));
+}
+
+TEST(Upssim, ConserveBatteryIsRefusedOnMainsAndSleepsUntilPowerReturnsOnBattery) {
+  TrapReceiver traps;
+  qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target()});
+  ASSERT_TRUE(sim.ready());
+  int status = -1;
+  std::string refused = snmpset(sim, {kConserve, "i", "2"}, &status);
+  EXPECT_NE(0, status);
+  EXPECT_NE(std::string::npos, refused.find("(badValue)")) << refused;
+
+  snmpset(sim, {kShutoffDelay, "t", "20"});
+  snmpset(sim, {kReturnDelay, "t", "0"});
+  sim.ctl("127.0.0.2", {"power-fail"});
+  EXPECT_EQ(UPS ".6.1.1.0 = INTEGER: 2\n", snmpset(sim, {kConserve, "i", "2"}, &status));
+  EXPECT_EQ(0, status);
+  EXPECT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 11"));
+  EXPECT_EQ('1', state_flag(sim, 17));
+  sim.ctl("127.0.0.2", {"power-restore"});
+  EXPECT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 2"));
+  EXPECT_EQ((std::vector<int>{5, 39, 13, 9, 14}), traps.collect(5));
+  EXPECT_EQ(UPS ".6.1.1.0 INTEGER 2 badValue\n" UPS ".5.2.10.0 TimeTicks 20 noError\n" UPS
+                ".5.2.9.0 TimeTicks 0 noError\n" UPS ".6.1.1.0 INTEGER 2 noError\n",
+            sim.ctl("127.0.0.2", {"sets"}));
+}
+
+TEST(Upssim, ConfigFileDescribesCardsAndOutletGroupsSwitch) {
+  std::string config =
+      "# two kinds of card\n"
+      "community = public\n"
+      "[card 127.0.0.2]\n"
+      "model = QSIM UPS 3000 RM\n"
+      "serial = AB1234567890\n"
+      "description = Test card MB:v4.1.0 PF:v4.1.0\n"
+      "outlet-groups = 2\n"
+      "value = " UPS
+      ".2.2.2.0 u 41\n"
+      "value = " UPS
+      ".5.2.2.0 i 112\n"
+      "value = " UPS
+      ".2.2.1.0 u 50\n"
+      "[card 127.0.0.3-127.0.0.4]\n"
+      "community = private\n"
+      "firmware = QS 5.1.0\n";
+  qt::Simulator sim("127.0.0.2", "127.0.0.4", {}, config);
+  ASSERT_TRUE(sim.ready());
+  EXPECT_EQ(UPS ".1.1.1.0 = STRING: \"QSIM UPS 3000 RM\"\n" UPS ".1.2.1.0 = STRING: \"UPS 09.3\"\n" UPS
+                ".1.2.3.0 = STRING: \"AB1234567890\"\n" UPS ".2.2.2.0 = Gauge32: 41\n" UPS
+                ".5.2.2.0 = INTEGER: 112\n" UPS
+                ".12.2.1.0 = INTEGER: 2\n.1.3.6.1.2.1.1.1.0 = STRING: \"Test card MB:v4.1.0 PF:v4.1.0\"\n",
+            snmpget(sim, {UPS ".1.1.1.0", kFirmware, UPS ".1.2.3.0", UPS ".2.2.2.0", UPS ".5.2.2.0",
+                          kOutletTableSize, ".1.3.6.1.2.1.1.1.0"}));
+
+  EXPECT_EQ("Gauge32: 50", get1(sim, kCapacity));  // recharging from half, 1/6 % a second
+
+  // Outlet group 2 off and on again; group 1 stays on; there is no group 3.
+  EXPECT_EQ(UPS ".12.3.2.1.3.2 = INTEGER: 2\n", snmpset(sim, {UPS ".12.3.2.1.3.2", "i", "2"}));
+  EXPECT_EQ(UPS ".12.1.2.1.3.1 = INTEGER: 1\n" UPS ".12.1.2.1.3.2 = INTEGER: 2\n",
+            snmpget(sim, {UPS ".12.1.2.1.3.1", UPS ".12.1.2.1.3.2"}));
+  EXPECT_EQ(UPS ".12.3.2.1.3.2 = INTEGER: 4\n", snmpset(sim, {UPS ".12.3.2.1.3.2", "i", "4"}));
+  EXPECT_EQ("INTEGER: 1", get1(sim, UPS ".12.1.2.1.3.2"));
+  EXPECT_NE(std::string::npos, snmpset(sim, {UPS ".12.3.2.1.3.3", "i", "2"}).find("(noSuchName)"));
+
+  // The range cards answer their own community only, and have no outlet table.
+  EXPECT_EQ(std::string(kFirmware) + " = STRING: \"QS 5.1.0\"\n",
+            snmpget(sim, {kFirmware}, "127.0.0.4", "private"));
+  EXPECT_NE(std::string::npos, snmpget(sim, {kFirmware}, "127.0.0.3", "public").find("Timeout"));
+  EXPECT_NE(std::string::npos, snmpget(sim, {kOutletTableSize}, "127.0.0.3", "private").find("(noSuchName)"));
+  EXPECT_NE(std::string::npos, sim.ctl("127.0.0.3", {"dump"}).find("bad-community 1\n"));
+}
+
+TEST(Upssim, ConfigurationValuesAreKeptAndCheckedAsOneRequest) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  int status = -1;
+  std::string set = snmpset(
+      sim, {UPS ".5.2.2.0",  "i", "110", UPS ".5.2.3.0",  "i", "90",        UPS ".5.2.4.0",  "i", "3",
+            UPS ".5.2.7.0",  "i", "2",   UPS ".5.2.8.0",  "t", "30000",     UPS ".5.2.5.0",  "t", "6000",
+            UPS ".5.2.6.0",  "i", "15",  UPS ".7.2.1.0",  "i", "5",         UPS ".5.2.14.0", "t", "500",
+            UPS ".10.1.1.0", "i", "7",   UPS ".10.1.2.0", "i", "1",         UPS ".10.1.3.0", "i", "60",
+            UPS ".10.1.4.0", "i", "20",  UPS ".10.1.5.0", "a", "224.0.0.77"},
+      &status);
+  EXPECT_EQ(0, status) << set;
+  EXPECT_EQ(UPS ".5.2.2.0 = INTEGER: 110\n" UPS ".5.2.3.0 = INTEGER: 90\n" UPS ".5.2.4.0 = INTEGER: 3\n" UPS
+                ".5.2.7.0 = INTEGER: 2\n" UPS ".5.2.8.0 = Timeticks: (30000) 0:05:00.00\n" UPS
+                ".5.2.5.0 = Timeticks: (6000) 0:01:00.00\n" UPS ".5.2.6.0 = INTEGER: 15\n" UPS
+                ".7.2.1.0 = INTEGER: 5\n" UPS ".5.2.14.0 = Timeticks: (500) 0:00:05.00\n" UPS
+                ".10.1.1.0 = INTEGER: 7\n" UPS ".10.1.2.0 = INTEGER: 1\n" UPS ".10.1.3.0 = INTEGER: 60\n" UPS
+                ".10.1.4.0 = INTEGER: 20\n" UPS ".10.1.5.0 = IpAddress: 224.0.0.77\n",
+            snmpget(sim, {UPS ".5.2.2.0", UPS ".5.2.3.0", UPS ".5.2.4.0", UPS ".5.2.7.0", UPS ".5.2.8.0",
+                          UPS ".5.2.5.0", UPS ".5.2.6.0", UPS ".7.2.1.0", UPS ".5.2.14.0", UPS ".10.1.1.0",
+                          UPS ".10.1.2.0", UPS ".10.1.3.0", UPS ".10.1.4.0", UPS ".10.1.5.0"}));
+
+  // One bad binding refuses the whole request: the first one is not applied either.
+  std::string bad = snmpset(sim, {UPS ".5.2.2.0", "i", "120", UPS ".5.2.4.0", "i", "9"}, &status);
+  EXPECT_NE(0, status);
+  EXPECT_NE(std::string::npos, bad.find("(badValue)")) << bad;
+  EXPECT_NE(std::string::npos, bad.find("Failed object: " UPS ".5.2.4.0")) << bad;
+  EXPECT_EQ("INTEGER: 110", get1(sim, UPS ".5.2.2.0"));
+  // Variables of the model cannot be written; a wrong type is a bad value.
+  EXPECT_NE(std::string::npos, snmpset(sim, {kOutputStatus, "i", "3"}).find("(noSuchName)"));
+  EXPECT_NE(std::string::npos, snmpset(sim, {UPS ".5.2.2.0", "u", "110"}).find("(badValue)"));
+}
+
+TEST(Upssim, FaultsAreWhatAManagerSees) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  sim.ctl("127.0.0.2", {"fault", "type", kOutputStatus, "gauge"});
+  EXPECT_EQ("Gauge32: 2", get1(sim, kOutputStatus));
+  sim.ctl("127.0.0.2", {"fault", "status", kCapacity, "genErr"});
+  EXPECT_NE(std::string::npos, snmpget(sim, {kCapacity}).find("(genError)"));
+  sim.ctl("127.0.0.2", {"fault", "refuse-sets"});
+  EXPECT_NE(std::string::npos, snmpset(sim, {kShutoffDelay, "t", "100"}).find("(noSuchName)"));
+  EXPECT_EQ("Timeticks: (2000) 0:00:20.00", get1(sim, kShutoffDelay));
+  sim.ctl("127.0.0.2", {"fault", "refuse-sets", "readOnly"});
+  EXPECT_NE(std::string::npos, snmpset(sim, {kShutoffDelay, "t", "100"}).find("(readOnly)"));
+
+  sim.ctl("127.0.0.2", {"fault", "clear"});
+  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
+  sim.ctl("127.0.0.2", {"fault", "delay", "400"});
+  auto start = Clock::now();
+  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(390));
+  sim.ctl("127.0.0.2", {"fault", "delay", "0"});
+  sim.ctl("127.0.0.2", {"fault", "silent", "on"});
+  EXPECT_NE(std::string::npos, snmpget(sim, {kOutputStatus}).find("Timeout"));
+  std::string dump = sim.ctl("127.0.0.2", {"dump"});
+  EXPECT_NE(std::string::npos, dump.find("fault silent 1\n")) << dump;
+  EXPECT_EQ(UPS ".5.2.10.0 TimeTicks 100 noSuchName\n" UPS ".5.2.10.0 TimeTicks 100 readOnly\n",
+            sim.ctl("127.0.0.2", {"sets"}));
+  EXPECT_EQ("", sim.ctl("127.0.0.2", {"sets", "clear"}));
+  EXPECT_EQ("", sim.ctl("127.0.0.2", {"sets"}));
+}
+
+TEST(Upssim, SerialCommunicationFlagFollowsTheLink) {
+  TrapReceiver traps;
+  qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target()});
+  ASSERT_TRUE(sim.ready());
+  EXPECT_EQ('1', state_flag(sim, 5));
+  sim.ctl("127.0.0.2", {"comm", "lost"});
+  EXPECT_EQ('0', state_flag(sim, 5));
+  EXPECT_EQ("INTEGER: 2", get1(sim, kCommStatus));
+  sim.ctl("127.0.0.2", {"comm", "ok"});
+  EXPECT_EQ('1', state_flag(sim, 5));
+  EXPECT_EQ((std::vector<int>{1, 8}), traps.collect(2));
+  // A pinned state text stays as set until handed back to the model.
+  std::string sync(64, '0');
+  sync[31] = '1';
+  sim.ctl("127.0.0.2", {"set", kOutputState, "s", sync});
+  EXPECT_EQ("STRING: \"" + sync + "\"", get1(sim, kOutputState));
+  sim.ctl("127.0.0.2", {"unpin", kOutputState});
+  EXPECT_EQ('0', state_flag(sim, 31));
+  EXPECT_EQ('1', state_flag(sim, 5));
+}
+
+TEST(Upssim, TrapsOnDemand) {
+  TrapReceiver traps;
+  qt::Simulator sim("127.0.0.2", "127.0.0.3", {"--trap-to", traps.target()});
+  ASSERT_TRUE(sim.ready());
+  EXPECT_EQ("sent 1\n", sim.ctl("127.0.0.3", {"trap", "55"}));
+  EXPECT_EQ((std::vector<int>{55}), traps.collect(1));
+  EXPECT_EQ(3, traps.last_agent());
+  EXPECT_EQ("upssim trap 55", traps.last_text());
+  sim.ctl("127.0.0.2", {"trap", "49", "--text", "bad voltage"});
+  EXPECT_EQ((std::vector<int>{49}), traps.collect(1));
+  EXPECT_EQ("bad voltage", traps.last_text());
+  sim.ctl("127.0.0.2", {"trap", "3", "--no-varbinds"});
+  EXPECT_EQ((std::vector<int>{3}), traps.collect(1));
+  EXPECT_EQ(0u, traps.last_bindings());
+}
+
+TEST(Upssim, HundredThirtyCardsInOneProcess) {
+  qt::Simulator sim("127.0.0.2", "127.0.0.131");
+  ASSERT_TRUE(sim.ready());
+  int answered = 0;
+  for (int n = 2; n <= 131; ++n) {
+    std::string address = "127.0.0." + std::to_string(n);
+    qp_snmp_session *session = qp_snmp_open(sim.agent(address).c_str(), "public", 1000, 1);
+    ASSERT_NE(nullptr, session);
+    qp_snmp_varbind in{}, out{};
+    uint32_t status = 9, index = 9;
+    qp_snmp_oid_from_text(UPS ".1.2.3.0", &in.name);
+    in.value.type = QP_ASN_NULL;
+    char serial[32];
+    snprintf(serial, sizeof serial, "QS%010d", n);
+    if (qp_snmp_request(session, QP_SNMP_PDU_GET, &in, &out, &status, &index) == 1 && status == 0 &&
+        std::string(reinterpret_cast<char *>(out.value.bytes), out.value.length) == serial)
+      ++answered;
+    qp_snmp_value_free(&out.value);
+    qp_snmp_close(session);
+  }
+  EXPECT_EQ(130, answered);
+  EXPECT_EQ("on battery\n", sim.ctl("127.0.0.131", {"power-fail"}));
+  EXPECT_EQ("INTEGER: 3", get1(sim, kOutputStatus, "127.0.0.131"));
+  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus, "127.0.0.130"));
+}
+
+TEST(Upssim, ControlVerbsReportMistakes) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  int status = -1;
+  std::string unknown = sim.ctl("127.0.0.2", {"explode"}, &status);
+  EXPECT_EQ(1, status);
+  EXPECT_NE(std::string::npos, unknown.find("power-fail")) << unknown;
+  sim.ctl("127.0.0.2", {"set", kOutputStatus, "i", "three"}, &status);
+  EXPECT_EQ(1, status);
+  sim.ctl("127.0.0.2", {"fault", "status", kOutputStatus, "sometimes"}, &status);
+  EXPECT_EQ(1, status);
+  sim.ctl("127.0.0.9", {"dump"}, &status);
+  EXPECT_EQ(2, status);
+  // A variable set by hand keeps its value and type until unpinned.
+  EXPECT_EQ(UPS ".4.1.1.0 INTEGER 12\n", sim.ctl("127.0.0.2", {"set", kOutputStatus, "i", "12"}, &status));
+  EXPECT_EQ("INTEGER: 12", get1(sim, kOutputStatus));
+  sim.ctl("127.0.0.2", {"unpin", "all"});
+  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
+  EXPECT_EQ("stopping\n", sim.ctl("127.0.0.2", {"quit"}));
+  EXPECT_EQ(0, sim.child().wait(std::chrono::seconds(5)));
+  EXPECT_FALSE(qt::file_exists(sim.runtime() + "/upssim/127.0.0.2"));
+}
+
+}  // namespace
