@@ -1,0 +1,446 @@
+// quorin_mvl_standin: a stand-in for the product's main power-control service "QUORIN_MVL"
+// for tests. It serves the command pipe "\\.\pipe\npquomvl1" with scripted replies for every
+// request code, records every message it receives, and can keep the pipe busy on request.
+//
+// Sections: script (rules read afresh for every request), the frame record, the busy pipe,
+// the pipe loop, the service host glue. See README.md next to this file for the script.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "quorin/platform.h"
+
+namespace {
+
+constexpr char kServiceName[] = "QUORIN_MVL";
+constexpr char kPipeName[] = "\\\\.\\pipe\\npquomvl1";
+constexpr uint32_t kMaxMessage = 4096;
+constexpr uint32_t kHeaderSize = 8;
+// User control code: keep the pipe busy for the script's busy time from now on.
+constexpr uint32_t kControlBusy = 128;
+constexpr uint32_t kDefaultBusyMs = 3000;
+constexpr uint32_t kBusyReadyTimeoutMs = 5000;
+constexpr int kMaxBusyClients = 64;
+constexpr char kScriptName[] = "script";
+constexpr char kFramesName[] = "frames";
+constexpr char kFolderVariable[] = "QUORIN_MVL_STANDIN_DIR";
+
+// What the main service answers when the script says nothing about a code: status "00" and
+// plausible data of the length each request expects. Any other code gets status "1F".
+struct DefaultReply {
+  const char *code;
+  const char *data;
+};
+constexpr DefaultReply kDefaultReplies[] = {
+    {"RBC", "0"},
+    {"PW0", "00000"},
+    {"SC0", "0000000000"},
+    {"SC2", "0000000000"},
+    {"S21", ""},
+    {"022", "000000000000000000"},
+    {"032", "000000000000000000"},
+    {"0D2", "000000000000000000"},
+    {"002", "0000000000000000"},
+    {"012", "40"},
+    {"C06", "0"},
+    {"C02", "4"},
+    {"RR2", "0"},
+    {"K02", "4"},
+    {"071", ""},
+    {"S10", ""},
+    {"081", ""},
+    {"021", ""},
+    {"031", ""},
+    {"S20", ""},
+    {"CSD", ""},
+    {"AD1", ""},
+    {"APF", ""},
+    {"APD", ""},
+};
+constexpr char kUnknownCodeStatus[] = "1F";
+
+// Process-wide state.
+//   g_Folder, g_First set by main before the service runs; then read by the service main.
+//   g_Handle          set by the service main once the handler is registered; read by both.
+//   g_Stop            set by the control handler (dispatcher thread), waited on by the loop.
+//   g_BusyRequest     set by the handler for kControlBusy, taken by the loop.
+//   g_BusyReady       set by the loop once the pipe is busy, waited on by the handler.
+//   g_Current         the connected instance, so that a stop can end a blocked read;
+//                     guarded by g_CurrentLock (loop and handler).
+std::string g_Folder;
+qp_event *g_Stop = nullptr;
+qp_event *g_BusyRequest = nullptr;
+qp_event *g_BusyReady = nullptr;
+std::mutex g_CurrentLock;
+qp_pipe *g_Current = nullptr;
+qp_pipe *g_First = nullptr;
+std::atomic<qp_service_handle *> g_Handle{nullptr};
+
+void Say(const char *format, const std::string &text) {
+  printf(format, text.c_str());
+  printf("\n");
+  fflush(stdout);
+}
+
+// ---- Script ----
+
+enum class Action { kReply, kRaw, kClose };
+
+struct Rule {
+  Action action = Action::kReply;
+  uint32_t delay_ms = 0;
+  std::string status = "00";
+  std::string data;
+};
+
+struct Script {
+  bool one_per_connection = false;
+  uint32_t busy_ms = kDefaultBusyMs;
+};
+
+// Text with \xHH and \\ escapes -> bytes.
+std::string Unescape(const std::string &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+      out += '\\';
+      ++i;
+    } else if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+      char hex[3] = {text[i + 2], text[i + 3], '\0'};
+      out += static_cast<char>(strtoul(hex, nullptr, 16));
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// Bytes -> one line: printable ASCII as it is, a backslash doubled, other bytes as \xHH.
+std::string Escape(const char *bytes, uint32_t n) {
+  std::string out;
+  char hex[8];
+  for (uint32_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// Splits off the next blank-separated word of LINE at *POS.
+std::string NextWord(const std::string &line, size_t *pos) {
+  while (*pos < line.size() && line[*pos] == ' ') ++*pos;
+  size_t start = *pos;
+  while (*pos < line.size() && line[*pos] != ' ') ++*pos;
+  return line.substr(start, *pos - start);
+}
+
+// The rest of LINE after the one blank that follows the word just read.
+std::string RestOfLine(const std::string &line, size_t pos) {
+  if (pos < line.size()) ++pos;
+  return pos <= line.size() ? Unescape(line.substr(pos)) : std::string();
+}
+
+// Parses a rule after its code word; false for a malformed rule.
+bool ParseRule(const std::string &line, size_t pos, Rule *rule) {
+  std::string word = NextWord(line, &pos);
+  if (word == "delay") {
+    rule->delay_ms = static_cast<uint32_t>(strtoul(NextWord(line, &pos).c_str(), nullptr, 10));
+    word = NextWord(line, &pos);
+  }
+  if (word == "close") {
+    rule->action = Action::kClose;
+    return true;
+  }
+  if (word == "raw") {
+    rule->action = Action::kRaw;
+    rule->data = RestOfLine(line, pos);
+    return true;
+  }
+  if (word == "reply") {
+    rule->action = Action::kReply;
+    rule->status = NextWord(line, &pos);
+    if (rule->status.size() != 2) return false;
+    rule->data = RestOfLine(line, pos);
+    return true;
+  }
+  return false;
+}
+
+// Reads the script and finds the rule for CODE: its own rule, else the "*" rule, else the
+// default reply.
+Rule FindRule(const std::string &code, Script *script) {
+  Rule own, any, fallback;
+  bool have_own = false, have_any = false;
+  FILE *f = fopen((g_Folder + "/" + kScriptName).c_str(), "r");
+  if (f != nullptr) {
+    char text[1024];
+    while (fgets(text, sizeof text, f) != nullptr) {
+      std::string line = text;
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+      size_t pos = 0;
+      std::string first = NextWord(line, &pos);
+      if (first.empty() || first[0] == '#') continue;
+      if (first == "one-per-connection") {
+        script->one_per_connection = true;
+      } else if (first == "busy-ms") {
+        script->busy_ms = static_cast<uint32_t>(strtoul(NextWord(line, &pos).c_str(), nullptr, 10));
+      } else if (first == code && !have_own) {
+        have_own = ParseRule(line, pos, &own);
+      } else if (first == "*" && !have_any) {
+        have_any = ParseRule(line, pos, &any);
+      }
+    }
+    fclose(f);
+  }
+  if (have_own) return own;
+  if (have_any) return any;
+  fallback.status = kUnknownCodeStatus;
+  for (const DefaultReply &reply : kDefaultReplies) {
+    if (code == reply.code) {
+      fallback.status = "00";
+      fallback.data = reply.data;
+    }
+  }
+  return fallback;
+}
+
+Script ReadScriptSettings() {
+  Script script;
+  FindRule("", &script);
+  return script;
+}
+
+// ---- Frame record ----
+
+void RecordFrame(int connection, const char *bytes, uint32_t n) {
+  FILE *f = fopen((g_Folder + "/" + kFramesName).c_str(), "a");
+  if (f == nullptr) return;
+  fprintf(f, "%d:%s\n", connection, Escape(bytes, n).c_str());
+  fclose(f);
+}
+
+// ---- One connection ----
+
+void SetCurrent(qp_pipe *pipe) {
+  std::lock_guard<std::mutex> guard(g_CurrentLock);
+  g_Current = pipe;
+}
+
+// Serves the requests of one client until it closes, the script ends the connection, or the
+// service stops.
+void ServeConnection(qp_pipe *pipe, int connection) {
+  char buffer[kMaxMessage];
+  while (true) {
+    uint32_t got = 0;
+    uint32_t rc = qp_pipe_read(pipe, buffer, sizeof buffer, &got);
+    if (rc == ERROR_MORE_DATA) {
+      RecordFrame(connection, buffer, got);
+      Say("message longer than %s bytes: no reply", std::to_string(kMaxMessage));
+      return;
+    }
+    if (rc != ERROR_SUCCESS) return;
+    RecordFrame(connection, buffer, got);
+    Say("received: %s", Escape(buffer, got));
+    if (got < kHeaderSize) return;  // not a request: no reply, as the service does
+
+    Script script;
+    Rule rule = FindRule(std::string(buffer, 3), &script);
+    if (rule.delay_ms > 0 && qp_event_wait(g_Stop, rule.delay_ms) == QP_WAIT_OBJECT_0) return;
+    if (rule.action == Action::kClose) {
+      Say("closing without reply%s", "");
+      return;
+    }
+    std::string reply;
+    if (rule.action == Action::kRaw) {
+      reply = rule.data;
+    } else {
+      std::string data = rule.data.substr(0, 255);
+      char length[8];
+      snprintf(length, sizeof length, "%02X", static_cast<unsigned>(data.size()));
+      reply = std::string(buffer, 4) + rule.status + length + data;
+    }
+    uint32_t written = 0;
+    if (qp_pipe_write(pipe, reply.data(), static_cast<uint32_t>(reply.size()), &written) != ERROR_SUCCESS)
+      return;
+    Say("replied: %s", Escape(reply.data(), static_cast<uint32_t>(reply.size())));
+    if (script.one_per_connection) return;
+  }
+}
+
+// ---- Busy pipe ----
+
+// Fills the pipe's queue of waiting clients with connections of its own, so that every other
+// client finds the pipe busy, for BUSY_MS or until the stop; then takes them off the queue
+// again. Returns false when the service is to stop.
+bool KeepPipeBusy(uint32_t busy_ms) {
+  std::vector<qp_pipe *> fillers;
+  for (int i = 0; i < kMaxBusyClients; ++i) {
+    qp_pipe *filler = nullptr;
+    if (qp_pipe_open(kPipeName, &filler) != ERROR_SUCCESS) break;
+    fillers.push_back(filler);
+  }
+  Say("pipe busy for %s ms", std::to_string(busy_ms));
+  qp_event_set(g_BusyReady);
+  bool stop = qp_event_wait(g_Stop, busy_ms) == QP_WAIT_OBJECT_0;
+  // The queue is first in, first out: the fillers come off it before any client that waited.
+  for (size_t i = 0; i < fillers.size() && !stop; ++i) {
+    qp_pipe *instance = nullptr;
+    if (qp_pipe_create(kPipeName, 1, kMaxMessage, &instance) != ERROR_SUCCESS) break;
+    qp_event *connected = qp_event_create(1, 0);
+    uint32_t rc = qp_pipe_connect(instance, connected);
+    if (rc == ERROR_IO_PENDING && qp_event_wait(connected, 1000) == QP_WAIT_OBJECT_0)
+      qp_pipe_connect_result(instance);
+    qp_event_close(connected);
+    qp_pipe_disconnect(instance);
+    qp_pipe_close(instance);
+  }
+  for (qp_pipe *filler : fillers) qp_pipe_close(filler);
+  Say("pipe free%s", "");
+  return !stop;
+}
+
+// ---- Pipe loop ----
+
+// Serves clients one at a time until the stop. FIRST is an instance created already (so that
+// the pipe exists before the service reports that it runs).
+void ServeLoop(qp_pipe *first) {
+  int connection = 0;
+  qp_pipe *instance = first;
+  while (qp_event_wait(g_Stop, 0) != QP_WAIT_OBJECT_0) {
+    if (instance == nullptr && qp_pipe_create(kPipeName, 1, kMaxMessage, &instance) != ERROR_SUCCESS) {
+      Say("pipe create failed: %s", std::to_string(GetLastError()));
+      qp_event_wait(g_Stop, 1000);
+      continue;
+    }
+    qp_event *connected = qp_event_create(1, 0);
+    uint32_t rc = qp_pipe_connect(instance, connected);
+    bool serve = rc == ERROR_PIPE_CONNECTED;
+    bool busy = false;
+    if (rc == ERROR_IO_PENDING) {
+      qp_event *events[3] = {connected, g_Stop, g_BusyRequest};
+      uint32_t which = qp_wait_any(3, events, QP_INFINITE);
+      if (which == QP_WAIT_OBJECT_0) {
+        serve = qp_pipe_connect_result(instance) == ERROR_SUCCESS;
+      } else {
+        qp_pipe_cancel_io(instance);
+        busy = which == QP_WAIT_OBJECT_0 + 2;
+      }
+    }
+    qp_event_close(connected);
+    if (serve) {
+      SetCurrent(instance);
+      ServeConnection(instance, ++connection);
+      SetCurrent(nullptr);
+      qp_pipe_disconnect(instance);
+    }
+    qp_pipe_close(instance);
+    instance = nullptr;
+    if (busy && !KeepPipeBusy(ReadScriptSettings().busy_ms)) break;
+  }
+  if (instance != nullptr) qp_pipe_close(instance);
+}
+
+// Creates the events and the first pipe instance, before any control can arrive: the
+// instance, or NULL on failure.
+qp_pipe *Prepare() {
+  const char *folder = getenv(kFolderVariable);
+  char runtime[512];
+  if (folder != nullptr && *folder != '\0') {
+    g_Folder = folder;
+  } else if (qp_runtime_path("standin", runtime, sizeof runtime)) {
+    g_Folder = runtime;
+  } else {
+    return nullptr;
+  }
+  g_Stop = qp_event_create(1, 0);
+  g_BusyRequest = qp_event_create(0, 0);
+  g_BusyReady = qp_event_create(0, 0);
+  if (g_Stop == nullptr || g_BusyRequest == nullptr || g_BusyReady == nullptr) return nullptr;
+  qp_pipe *first = nullptr;
+  if (qp_pipe_create(kPipeName, 1, kMaxMessage, &first) != ERROR_SUCCESS) return nullptr;
+  Say("serving the pipe; script and record in %s", g_Folder);
+  return first;
+}
+
+// ---- Service host ----
+
+void Report(uint32_t state, uint32_t exit_code = 0) {
+  qp_service_status status{};
+  status.service_type = QP_SERVICE_WIN32_OWN_PROCESS;
+  status.current_state = state;
+  status.controls_accepted =
+      state == QP_SERVICE_RUNNING ? QP_SERVICE_ACCEPT_STOP | QP_SERVICE_ACCEPT_SHUTDOWN : 0;
+  status.win32_exit_code = exit_code;
+  status.wait_hint = state == QP_SERVICE_RUNNING || state == QP_SERVICE_STOPPED ? 0 : 3000;
+  qp_service_set_status(g_Handle.load(), &status);
+}
+
+uint32_t Handler(uint32_t control, uint32_t, void *, void *) {
+  switch (control) {
+    case QP_SERVICE_CONTROL_STOP:
+    case QP_SERVICE_CONTROL_SHUTDOWN: {
+      Report(QP_SERVICE_STOP_PENDING);
+      qp_event_set(g_Stop);
+      std::lock_guard<std::mutex> guard(g_CurrentLock);
+      if (g_Current != nullptr) qp_pipe_cancel_io(g_Current);
+      return ERROR_SUCCESS;
+    }
+    case QP_SERVICE_CONTROL_INTERROGATE:
+      return ERROR_SUCCESS;
+    case kControlBusy:
+      qp_event_set(g_BusyRequest);
+      return qp_event_wait(g_BusyReady, kBusyReadyTimeoutMs) == QP_WAIT_OBJECT_0 ? ERROR_SUCCESS
+                                                                                 : ERROR_TIMEOUT;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void ServiceMain(uint32_t, char **) {
+  g_Handle = qp_service_register_handler(kServiceName, Handler, nullptr);
+  if (g_Handle.load() == nullptr) return;
+  Report(QP_SERVICE_START_PENDING);
+  if (g_First == nullptr) {
+    Report(QP_SERVICE_STOPPED, ERROR_GEN_FAILURE);
+    return;
+  }
+  Report(QP_SERVICE_RUNNING);
+  ServeLoop(g_First);
+  Report(QP_SERVICE_STOPPED);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc > 1 && strcmp(argv[1], "--console") == 0) {
+    // The pipe without the service: the service probe finds no running "QUORIN_MVL".
+    qp_pipe *first = Prepare();
+    if (first == nullptr) return 1;
+    ServeLoop(first);
+    return 0;
+  }
+  if (argc > 1) {
+    fprintf(stderr, "usage: quorin_mvl_standin [--console]   (as a service: svcctl start QUORIN_MVL PATH)\n");
+    return 2;
+  }
+  g_First = Prepare();
+  if (g_First == nullptr) fprintf(stderr, "quorin_mvl_standin: cannot serve the pipe: %u\n", GetLastError());
+  if (!qp_service_dispatch(kServiceName, ServiceMain)) {
+    fprintf(stderr, "quorin_mvl_standin: not started as a service: %u\n", GetLastError());
+    return 1;
+  }
+  return 0;
+}
