@@ -50,8 +50,16 @@ std::string ServiceTest::Svcctl(const std::vector<std::string> &args, int *statu
 }
 
 void ServiceTest::Start(bool wait_for_init) {
-  if (!snmp_library.empty()) install.add(snmp_library, "SNMPUPS.DLL", true);
-  if (!vex_library.empty()) install.add(vex_library, "ky_vexapi4.dll", true);
+  // "out:NAME" takes the built deliverable NAME, any other name a test library.
+  auto add_library = [this](const std::string &library, const char *installed_as) {
+    if (library.empty()) return;
+    if (library.rfind("out:", 0) == 0)
+      install.add(library.substr(4), installed_as);
+    else
+      install.add(library, installed_as, true);
+  };
+  add_library(snmp_library, "SNMPUPS.DLL");
+  add_library(vex_library, "ky_vexapi4.dll");
   int status = -1;
   std::string out = Svcctl({"start", "Mavr_tsr_monitor", install.dir() + "/quomvlsv"}, &status);
   ASSERT_EQ(0, status) << out;

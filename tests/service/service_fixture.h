@@ -22,7 +22,8 @@ class ServiceTest : public ::testing::Test {
   ServiceTest();
   ~ServiceTest() override;
 
-  // Which stand-in library goes in as SNMPUPS.DLL / ky_vexapi4.dll ("" = none).
+  // Which library goes in as SNMPUPS.DLL / ky_vexapi4.dll: a test library of build/test-bin,
+  // "out:NAME" for the real one of build/out, "" for none.
   std::string snmp_library = "fake_snmpups.so";
   std::string vex_library = "fake_vexapi.so";
   std::map<std::string, std::string> extra_env;
