@@ -23,7 +23,9 @@ std::string g_echo_socket;
 std::atomic<bool> g_echo_running{false};
 double g_service_rate = 0, g_echo_rate = 0;
 
-int run(const std::string &command) { return system(command.c_str()); }
+int run(const std::string &command) {
+  return system(command.c_str());
+}
 
 // One exchange: connect, write the request, read the reply, close.
 bool round_trip(const std::string &path, char *reply, size_t size) {
@@ -32,8 +34,8 @@ bool round_trip(const std::string &path, char *reply, size_t size) {
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && send(fd, "C02 0000", 8, 0) == 8 &&
-            recv(fd, reply, size, 0) > 0;
+  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+            send(fd, "C02 0000", 8, 0) == 8 && recv(fd, reply, size, 0) > 0;
   close(fd);
   return ok;
 }
@@ -79,7 +81,8 @@ void BM_ServiceC02RoundTrip(benchmark::State &state) {
       break;
     }
   }
-  state.counters["round_trips_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["round_trips_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_EchoRoundTrip(benchmark::State &state) {
@@ -100,7 +103,8 @@ void BM_EchoRoundTrip(benchmark::State &state) {
       break;
     }
   }
-  state.counters["round_trips_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["round_trips_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   g_echo_running = false;
   shutdown(fd, SHUT_RDWR);
   round_trip(g_echo_socket, reply, sizeof reply);  // wakes the accept
@@ -116,7 +120,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &r : runs) {
-      double rate = r.counters.count("round_trips_per_s") ? static_cast<double>(r.counters.at("round_trips_per_s")) : 0;
+      double rate =
+          r.counters.count("round_trips_per_s") ? static_cast<double>(r.counters.at("round_trips_per_s")) : 0;
       if (r.benchmark_name().find("Service") != std::string::npos) g_service_rate = rate;
       if (r.benchmark_name().find("Echo") != std::string::npos) g_echo_rate = rate;
     }
@@ -135,8 +140,9 @@ int main(int argc, char **argv) {
   teardown_service();
   if (g_echo_rate > 0) {
     double ratio = g_service_rate / g_echo_rate;
-    printf("service C02 round trips/s: %.0f, echo floor: %.0f, ratio: 1/%.1f (%s the 1/10 target)\n", g_service_rate,
-           g_echo_rate, g_echo_rate / (g_service_rate > 0 ? g_service_rate : 1), ratio >= 0.1 ? "meets" : "MISSES");
+    printf("service C02 round trips/s: %.0f, echo floor: %.0f, ratio: 1/%.1f (%s the 1/10 target)\n",
+           g_service_rate, g_echo_rate, g_echo_rate / (g_service_rate > 0 ? g_service_rate : 1),
+           ratio >= 0.1 ? "meets" : "MISSES");
     return ratio >= 0.1 ? 0 : 1;
   }
   return 0;

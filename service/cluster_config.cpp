@@ -81,7 +81,8 @@ int load(const char *path, ClusterUpsConfig &config) {
     return 0;
   }
   char community[256];
-  uint32_t n = qp_profile_get_string("common", "Community", kDefaultCommunity, community, sizeof community, path);
+  uint32_t n =
+      qp_profile_get_string("common", "Community", kDefaultCommunity, community, sizeof community, path);
   if (n == 0 || strcmp(community, kDefaultCommunity) == 0) {
     config.community = kDefaultCommunity;
     ServiceLog(kMsgCommunityDefault);
@@ -137,6 +138,10 @@ int LoadClusterConfig(const char *path) {
   return result;
 }
 
-const ClusterUpsConfig &CurrentConfig() { return *g_config.load(); }
+const ClusterUpsConfig &CurrentConfig() {
+  return *g_config.load();
+}
 
-void ClearClusterConfig() { publish(&kEmptyConfig); }
+void ClearClusterConfig() {
+  publish(&kEmptyConfig);
+}

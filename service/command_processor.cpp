@@ -107,7 +107,9 @@ void LogLine(const char *format, ...) {
   ServiceLog(line);
 }
 
-const char *KindWord(int32_t kind) { return kind == kKindServer ? "Server" : "Storage"; }
+const char *KindWord(int32_t kind) {
+  return kind == kKindServer ? "Server" : "Storage";
+}
 
 void ReadUps(UpsStatusRecord &record, const std::string &address, int32_t kind, int32_t unit, int32_t ups) {
   memset(&record, 0, sizeof record);
@@ -183,7 +185,8 @@ void K02(char *buffer, uint32_t *reply_size) {
       ShareDiskRecord out;
       memset(&out, 0, sizeof out);
       snprintf(out.address, sizeof out.address, "%s", record.address);
-      snprintf(out.name, sizeof out.name, "Storage%d-UPS%d", static_cast<int>(s + 1), static_cast<int>(u + 1));
+      snprintf(out.name, sizeof out.name, "Storage%d-UPS%d", static_cast<int>(s + 1),
+               static_cast<int>(u + 1));
       int32_t state;
       if (record.read_state != 0) {
         state = -1;
@@ -198,7 +201,8 @@ void K02(char *buffer, uint32_t *reply_size) {
       for (int i = 0; i < 4; ++i) out.state[i] = static_cast<unsigned char>(bits >> (8 * i));
       uint32_t written = 0;
       // A record that could not be stored makes the file incomplete: the answer says so.
-      if (qp_file_write(file, &out, sizeof out, &written) != ERROR_SUCCESS || written != sizeof out) write_failed = true;
+      if (qp_file_write(file, &out, sizeof out, &written) != ERROR_SUCCESS || written != sizeof out)
+        write_failed = true;
     }
   }
   qp_file_close(file);
@@ -241,20 +245,21 @@ void PCS(char *buffer, uint32_t *reply_size) {
   };
   static const Decision kStorageFailure = {"PCS: Storage UPS failure - calling QuoVexClusterShutdown", true,
                                            "PCS: Cluster shutdown initiated (Storage failure)"};
-  static const Decision kAllServersFailed = {"PCS: All server UPS failure - calling QuoVexClusterShutdown", true,
-                                             "PCS: Cluster shutdown initiated (All server failure)"};
-  static const Decision kPartialServerFailure = {"PCS: Partial server UPS failure - calling QuoVexServerShutdown",
-                                                 false, "PCS: Server shutdown initiated"};
+  static const Decision kAllServersFailed = {"PCS: All server UPS failure - calling QuoVexClusterShutdown",
+                                             true, "PCS: Cluster shutdown initiated (All server failure)"};
+  static const Decision kPartialServerFailure = {
+      "PCS: Partial server UPS failure - calling QuoVexServerShutdown", false,
+      "PCS: Server shutdown initiated"};
   static const Decision kScheduled = {"PCS: No UPS failure (scheduled) - calling QuoVexClusterShutdown", true,
                                       "PCS: Cluster shutdown initiated (Scheduled)"};
   char result = '1';
   if (any_unread) {
     ServiceLog(kMsgPcsUnread);
   } else {
-    const Decision &d = any_storage_down                     ? kStorageFailure
+    const Decision &d = any_storage_down                 ? kStorageFailure
                         : (all_fail && server_total > 0) ? kAllServersFailed
-                        : any_server_down                    ? kPartialServerFailure
-                                                             : kScheduled;
+                        : any_server_down                ? kPartialServerFailure
+                                                         : kScheduled;
     ServiceLog(d.before);
     int called = 0;
     if (d.cluster) {
@@ -292,10 +297,18 @@ const char *Reboot() {
   uint32_t error = qp_shutdown_privilege_enable(&step);
   if (error != ERROR_SUCCESS) {
     switch (step) {
-      case QP_PRIV_STEP_OPEN_TOKEN: LogLine(kMsgOpenTokenFailed, static_cast<unsigned long>(error)); break;
-      case QP_PRIV_STEP_LOOKUP: LogLine(kMsgLookupFailed, static_cast<unsigned long>(error)); break;
-      case QP_PRIV_STEP_ADJUST: LogLine(kMsgAdjustFailed, static_cast<unsigned long>(error)); break;
-      default: ServiceLog(kMsgNotAllAssigned); break;
+      case QP_PRIV_STEP_OPEN_TOKEN:
+        LogLine(kMsgOpenTokenFailed, static_cast<unsigned long>(error));
+        break;
+      case QP_PRIV_STEP_LOOKUP:
+        LogLine(kMsgLookupFailed, static_cast<unsigned long>(error));
+        break;
+      case QP_PRIV_STEP_ADJUST:
+        LogLine(kMsgAdjustFailed, static_cast<unsigned long>(error));
+        break;
+      default:
+        ServiceLog(kMsgNotAllAssigned);
+        break;
     }
     ServiceLog(kMsgPrivilegeFailed);
     return "10";

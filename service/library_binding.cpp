@@ -128,9 +128,13 @@ void unbind(LibraryBinding &lib) {
 
 }  // namespace
 
-int bindSnmpUpsLibrary() { return bind(g_snmp_library); }
+int bindSnmpUpsLibrary() {
+  return bind(g_snmp_library);
+}
 
-int bindClusterLibrary() { return bind(g_cluster_library); }
+int bindClusterLibrary() {
+  return bind(g_cluster_library);
+}
 
 void unbindLibraries() {
   unbind(g_cluster_library);

@@ -19,7 +19,8 @@ constexpr size_t kEntrySize = 356;
 
 // Opens the log for update, creating it with an empty header when it does not exist.
 qp_file *open_log(const char *path) {
-  qp_file *f = qp_file_open(path, QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_READ | QP_SHARE_WRITE, QP_OPEN_EXISTING);
+  qp_file *f =
+      qp_file_open(path, QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_READ | QP_SHARE_WRITE, QP_OPEN_EXISTING);
   if (f != nullptr) return f;
   f = qp_file_open(path, QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_READ | QP_SHARE_WRITE, QP_CREATE_ALWAYS);
   if (f == nullptr) return nullptr;
@@ -37,7 +38,8 @@ long read_position(qp_file *f) {
   uint32_t got = 0;
   if (qp_file_read_at(f, 0, header, kHeaderSize, &got) != ERROR_SUCCESS) return 0;
   long position = 0;
-  for (uint32_t i = 0; i < got && header[i] >= '0' && header[i] <= '9'; ++i) position = position * 10 + (header[i] - '0');
+  for (uint32_t i = 0; i < got && header[i] >= '0' && header[i] <= '9'; ++i)
+    position = position * 10 + (header[i] - '0');
   if (position >= kServiceLogLimit) return 0;
   return position;
 }
@@ -62,10 +64,13 @@ void ServiceLog(const char *text, uint32_t code) {
     qp_systemtime now;
     qp_local_time(&now);
     char entry[kEntrySize];
-    int n = snprintf(entry, sizeof entry, "%04d/%02d/%02d %02d:%02d:%02d%c[%08x] %s\n", now.year, now.month, now.day,
-                     now.hour, now.minute, now.second, wait == QP_WAIT_FAILED ? '*' : ' ', code, message);
-    size_t entry_length = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof entry ? static_cast<size_t>(n) : sizeof entry - 1);
-    qp_file_write_at(f, static_cast<uint64_t>(kHeaderSize + position), entry, static_cast<uint32_t>(entry_length), nullptr);
+    int n = snprintf(entry, sizeof entry, "%04d/%02d/%02d %02d:%02d:%02d%c[%08x] %s\n", now.year, now.month,
+                     now.day, now.hour, now.minute, now.second, wait == QP_WAIT_FAILED ? '*' : ' ', code,
+                     message);
+    size_t entry_length =
+        n < 0 ? 0 : (static_cast<size_t>(n) < sizeof entry ? static_cast<size_t>(n) : sizeof entry - 1);
+    qp_file_write_at(f, static_cast<uint64_t>(kHeaderSize + position), entry,
+                     static_cast<uint32_t>(entry_length), nullptr);
     long next = position + static_cast<long>(entry_length);
     if (next >= kServiceLogLimit) next = 0;
     char header[kHeaderSize];

@@ -53,7 +53,8 @@ constexpr const char kMsgVexTerminating[] = "Terminating VEX API...";
 constexpr const char kMsgVexTerminated[] = "VEX API terminated";
 constexpr const char kMsgVexTerminateException[] = "Exception during VEX API termination: 0x%08x";
 constexpr const char kMsgMutexClosed[] = "quorinky_tsrx mutex closed";
-constexpr const char kMsgWorkersLeft[] = "Warning: threads still running at stop, libraries and locks left in place";
+constexpr const char kMsgWorkersLeft[] =
+    "Warning: threads still running at stop, libraries and locks left in place";
 
 // Whether the stop sequence may release what the worker threads use.
 bool g_workers_ended = true;
@@ -66,8 +67,10 @@ uint32_t ControlHandler(uint32_t control, uint32_t, void *, void *) {
       ReportServiceStatus(QP_SERVICE_STOP_PENDING, 0, kStopWaitHint, kControlsStopShutdown);
       if (StopEvent != nullptr) qp_event_set(StopEvent);
       return 0;
-    case QP_SERVICE_CONTROL_INTERROGATE: return 0;
-    default: return ERROR_CALL_NOT_IMPLEMENTED;
+    case QP_SERVICE_CONTROL_INTERROGATE:
+      return 0;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
   }
 }
 
@@ -207,7 +210,8 @@ void StopSequence() {
     ServiceLog(kMsgVexTerminating);
     uint32_t handle = ApiHandle.load();
     uint32_t exception = 0;
-    if (!qp_guard_call(call_vex_terminate, &handle, &exception)) ServiceLogf(0, kMsgVexTerminateException, exception);
+    if (!qp_guard_call(call_vex_terminate, &handle, &exception))
+      ServiceLogf(0, kMsgVexTerminateException, exception);
     ServiceLog(kMsgVexTerminated);
     ApiHandle.store(0);
   }

@@ -219,12 +219,24 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
     flags |= O_RDONLY;
   bool truncate = false;
   switch (disposition) {
-    case QP_CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-    case QP_CREATE_ALWAYS: flags |= O_CREAT; truncate = true; break;
-    case QP_OPEN_EXISTING: break;
-    case QP_OPEN_ALWAYS: flags |= O_CREAT; break;
-    case QP_TRUNCATE_EXISTING: truncate = true; break;
-    default: SetLastError(ERROR_INVALID_PARAMETER); return nullptr;
+    case QP_CREATE_NEW:
+      flags |= O_CREAT | O_EXCL;
+      break;
+    case QP_CREATE_ALWAYS:
+      flags |= O_CREAT;
+      truncate = true;
+      break;
+    case QP_OPEN_EXISTING:
+      break;
+    case QP_OPEN_ALWAYS:
+      flags |= O_CREAT;
+      break;
+    case QP_TRUNCATE_EXISTING:
+      truncate = true;
+      break;
+    default:
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
   }
   int fd = open(native, flags, 0664);
   if (fd < 0) {
@@ -335,4 +347,6 @@ void qp_file_close(qp_file *file) {
   delete file;
 }
 
-int qp_file_native_fd(qp_file *file) { return file != nullptr ? file->fd : -1; }
+int qp_file_native_fd(qp_file *file) {
+  return file != nullptr ? file->fd : -1;
+}

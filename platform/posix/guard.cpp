@@ -24,17 +24,25 @@ std::once_flag g_install_once;
 
 uint32_t code_of(int sig, const siginfo_t *info) {
   switch (sig) {
-    case SIGSEGV: return QP_EXCEPTION_ACCESS_VIOLATION;
-    case SIGBUS: return info->si_code == BUS_ADRERR ? QP_EXCEPTION_IN_PAGE_ERROR : QP_EXCEPTION_ACCESS_VIOLATION;
-    case SIGILL: return QP_EXCEPTION_ILLEGAL_INSTRUCTION;
+    case SIGSEGV:
+      return QP_EXCEPTION_ACCESS_VIOLATION;
+    case SIGBUS:
+      return info->si_code == BUS_ADRERR ? QP_EXCEPTION_IN_PAGE_ERROR : QP_EXCEPTION_ACCESS_VIOLATION;
+    case SIGILL:
+      return QP_EXCEPTION_ILLEGAL_INSTRUCTION;
     case SIGFPE:
       switch (info->si_code) {
-        case FPE_INTDIV: return QP_EXCEPTION_INT_DIVIDE_BY_ZERO;
-        case FPE_INTOVF: return QP_EXCEPTION_INT_OVERFLOW;
-        case FPE_FLTDIV: return QP_EXCEPTION_FLT_DIVIDE_BY_ZERO;
-        default: return QP_EXCEPTION_FLT_INVALID_OPERATION;
+        case FPE_INTDIV:
+          return QP_EXCEPTION_INT_DIVIDE_BY_ZERO;
+        case FPE_INTOVF:
+          return QP_EXCEPTION_INT_OVERFLOW;
+        case FPE_FLTDIV:
+          return QP_EXCEPTION_FLT_DIVIDE_BY_ZERO;
+        default:
+          return QP_EXCEPTION_FLT_INVALID_OPERATION;
       }
-    default: return QP_EXCEPTION_ACCESS_VIOLATION;
+    default:
+      return QP_EXCEPTION_ACCESS_VIOLATION;
   }
 }
 
@@ -66,7 +74,8 @@ void install_handlers() {
   action.sa_sigaction = on_fault;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
   sigemptyset(&action.sa_mask);
-  for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) sigaction(kSignals[i], &action, &g_previous[i]);
+  for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i)
+    sigaction(kSignals[i], &action, &g_previous[i]);
 }
 
 // Each guarding thread has an alternate signal stack, so that a fault caused by running out

@@ -17,7 +17,9 @@ namespace {
 thread_local int t_attach_reported = 0;  // 0 = nothing reported, 1 = ok, 2 = failed
 }  // namespace
 
-void qp_library_report_attach(int ok) { t_attach_reported = ok ? 1 : 2; }
+void qp_library_report_attach(int ok) {
+  t_attach_reported = ok ? 1 : 2;
+}
 
 qp_library *qp_library_load(const char *path) {
   char native[1024];

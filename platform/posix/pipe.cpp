@@ -97,10 +97,12 @@ uint32_t make_listener(const std::string &name, uint32_t max_instances, int *out
     return fail(code);
   }
   struct sockaddr_un temp = addr;
-  snprintf(temp.sun_path, sizeof temp.sun_path, "%s/.%s.%d", dir.c_str(), name.c_str(), static_cast<int>(getpid()));
+  snprintf(temp.sun_path, sizeof temp.sun_path, "%s/.%s.%d", dir.c_str(), name.c_str(),
+           static_cast<int>(getpid()));
   unlink(temp.sun_path);
-  if (bind(fd, reinterpret_cast<struct sockaddr *>(&temp), sizeof temp) != 0 || chmod(temp.sun_path, 0660) != 0 ||
-      listen(fd, backlog_for(max_instances)) != 0 || rename(temp.sun_path, addr.sun_path) != 0) {
+  if (bind(fd, reinterpret_cast<struct sockaddr *>(&temp), sizeof temp) != 0 ||
+      chmod(temp.sun_path, 0660) != 0 || listen(fd, backlog_for(max_instances)) != 0 ||
+      rename(temp.sun_path, addr.sun_path) != 0) {
     uint32_t code = qp_error_from_errno(errno);
     unlink(temp.sun_path);
     close(fd);
@@ -149,7 +151,8 @@ uint32_t qp_pipe_connect(qp_pipe *pipe, qp_event *event) {
     pipe->fd = fd;
     return fail(ERROR_PIPE_CONNECTED);
   }
-  if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) return fail(qp_error_from_errno(errno));
+  if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED)
+    return fail(qp_error_from_errno(errno));
   pipe->pending = event;
   qp_event_link_fd(event, pipe->listen_fd);
   return fail(ERROR_IO_PENDING);
@@ -316,7 +319,8 @@ uint32_t qp_pipe_wait(const char *name, uint32_t timeout_ms) {
   if (rc != 0) {
     int err = errno;
     close(fd);
-    if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT || err == EINPROGRESS) return fail(ERROR_SEM_TIMEOUT);
+    if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT || err == EINPROGRESS)
+      return fail(ERROR_SEM_TIMEOUT);
     if (err == ENOENT || err == ECONNREFUSED || err == ENOTDIR) return fail(ERROR_FILE_NOT_FOUND);
     if (err == EACCES || err == EPERM) return fail(ERROR_ACCESS_DENIED);
     return fail(qp_error_from_errno(err));

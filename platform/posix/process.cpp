@@ -187,7 +187,8 @@ uint32_t qp_shutdown_privilege_enable(int *failed_step) {
 uint32_t qp_machine_restart(void) {
   const char *command = getenv("QUORIN_REBOOT_COMMAND");
   if (command == nullptr || *command == '\0') command = "systemctl reboot --force";
-  char *argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"), const_cast<char *>(command), nullptr};
+  char *argv[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"), const_cast<char *>(command),
+                  nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

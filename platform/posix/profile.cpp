@@ -225,8 +225,10 @@ int qp_profile_write_string(const char *section, const char *key, const char *va
     while (ok && done < content.size()) {
       ssize_t put = write(fd, content.data() + done, content.size() - done);
       if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) ok = false;
-      else done += static_cast<size_t>(put);
+      if (put <= 0)
+        ok = false;
+      else
+        done += static_cast<size_t>(put);
     }
     if (ok && fsync(fd) != 0) ok = false;
     if (!ok) code = qp_error_from_errno(errno);

@@ -51,7 +51,9 @@ std::string normalise_key(const char *key) {
 bool parse_hex_bytes(const std::string &text, std::vector<unsigned char> &out) {
   size_t i = 0;
   while (i < text.size()) {
-    while (i < text.size() && (isspace(static_cast<unsigned char>(text[i])) || text[i] == ',' || text[i] == '\\')) ++i;
+    while (i < text.size() &&
+           (isspace(static_cast<unsigned char>(text[i])) || text[i] == ',' || text[i] == '\\'))
+      ++i;
     if (i >= text.size()) break;
     if (i + 1 >= text.size() || !isxdigit(static_cast<unsigned char>(text[i])) ||
         !isxdigit(static_cast<unsigned char>(text[i + 1])))
@@ -131,9 +133,9 @@ bool load_key(const std::string &subkey, std::vector<RegValue> &values, bool &ex
       std::string section = t.substr(1, end == std::string::npos ? std::string::npos : end - 1);
       current = machine_subkey(section);
       in_key = !current.empty() && strcasecmp(current.c_str(), subkey.c_str()) == 0;
-      if (in_key ||
-          (current.size() > subkey.size() && strncasecmp(current.c_str(), subkey.c_str(), subkey.size()) == 0 &&
-           current[subkey.size()] == '\\'))
+      if (in_key || (current.size() > subkey.size() &&
+                     strncasecmp(current.c_str(), subkey.c_str(), subkey.size()) == 0 &&
+                     current[subkey.size()] == '\\'))
         exists = true;
       continue;
     }
@@ -212,4 +214,6 @@ uint32_t qp_reg_query_value(qp_regkey *key, const char *name, uint32_t *type, vo
   return ERROR_FILE_NOT_FOUND;
 }
 
-void qp_reg_close_key(qp_regkey *key) { delete key; }
+void qp_reg_close_key(qp_regkey *key) {
+  delete key;
+}

@@ -70,7 +70,8 @@ int qp_runtime_path(const char *sub, char *out, size_t out_size) {
     qp_set_error_from_errno(err);
     return 0;
   }
-  int n = (sub == nullptr) ? snprintf(out, out_size, "%s", base) : snprintf(out, out_size, "%s/%s", base, sub);
+  int n =
+      (sub == nullptr) ? snprintf(out, out_size, "%s", base) : snprintf(out, out_size, "%s/%s", base, sub);
   if (n < 0 || static_cast<size_t>(n) >= out_size) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return 0;

@@ -64,9 +64,11 @@ bool publish(const char *name, const qp_service_status &s) {
     qp_set_error_from_errno(errno);
     return false;
   }
-  fprintf(f, "state=%u\ncontrols=%u\nexit_code=%u\nspecific_exit_code=%u\ncheck_point=%u\nwait_hint=%u\ntype=%u\npid=%d\n",
-          s.current_state, s.controls_accepted, s.win32_exit_code, s.service_specific_exit_code, s.check_point,
-          s.wait_hint, s.service_type, static_cast<int>(getpid()));
+  fprintf(f,
+          "state=%u\ncontrols=%u\nexit_code=%u\nspecific_exit_code=%u\ncheck_point=%u\nwait_hint=%u\ntype=%"
+          "u\npid=%d\n",
+          s.current_state, s.controls_accepted, s.win32_exit_code, s.service_specific_exit_code,
+          s.check_point, s.wait_hint, s.service_type, static_cast<int>(getpid()));
   bool ok = fclose(f) == 0 && rename(temp, path) == 0;
   if (!ok) {
     qp_set_error_from_errno(errno);
@@ -82,7 +84,9 @@ void notify_systemd(const qp_service_status &s) {
       snprintf(message, sizeof message, "STATUS=starting\nEXTEND_TIMEOUT_USEC=%llu",
                static_cast<unsigned long long>(s.wait_hint) * 1000ull);
       break;
-    case QP_SERVICE_RUNNING: snprintf(message, sizeof message, "READY=1\nSTATUS=running"); break;
+    case QP_SERVICE_RUNNING:
+      snprintf(message, sizeof message, "READY=1\nSTATUS=running");
+      break;
     case QP_SERVICE_STOP_PENDING:
       snprintf(message, sizeof message, "STOPPING=1\nSTATUS=stopping\nEXTEND_TIMEOUT_USEC=%llu",
                static_cast<unsigned long long>(s.wait_hint) * 1000ull);
@@ -90,7 +94,9 @@ void notify_systemd(const qp_service_status &s) {
     case QP_SERVICE_STOPPED:
       snprintf(message, sizeof message, "STATUS=stopped (exit code %u)", s.win32_exit_code);
       break;
-    default: snprintf(message, sizeof message, "STATUS=state %u", s.current_state); break;
+    default:
+      snprintf(message, sizeof message, "STATUS=state %u", s.current_state);
+      break;
   }
   sd_notify(0, message);
 }
@@ -112,7 +118,8 @@ void deliver_stop_signal() {
   bool accepts;
   {
     std::lock_guard<std::mutex> guard(g_service.lock);
-    accepts = g_service.handler != nullptr && (g_service.status.controls_accepted & QP_SERVICE_ACCEPT_STOP) != 0;
+    accepts =
+        g_service.handler != nullptr && (g_service.status.controls_accepted & QP_SERVICE_ACCEPT_STOP) != 0;
     if (!accepts) g_service.pending_stop = true;
   }
   if (accepts) call_handler(QP_SERVICE_CONTROL_STOP);
@@ -128,7 +135,8 @@ bool process_alive(pid_t pid) {
   bool alive = true;
   if (fgets(stat_line, sizeof stat_line, f) != nullptr) {
     const char *close_paren = strrchr(stat_line, ')');
-    if (close_paren != nullptr && close_paren[1] == ' ' && (close_paren[2] == 'Z' || close_paren[2] == 'X')) alive = false;
+    if (close_paren != nullptr && close_paren[1] == ' ' && (close_paren[2] == 'Z' || close_paren[2] == 'X'))
+      alive = false;
   }
   fclose(f);
   return alive;
@@ -282,7 +290,8 @@ int qp_service_dispatch(const char *name, qp_service_main_fn service_main) {
   return 1;
 }
 
-qp_service_handle *qp_service_register_handler(const char *name, qp_service_handler_fn handler, void *context) {
+qp_service_handle *qp_service_register_handler(const char *name, qp_service_handler_fn handler,
+                                               void *context) {
   if (!g_dispatching.load() || name == nullptr || strcmp(name, g_service.name) != 0 || handler == nullptr) {
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
@@ -323,14 +332,22 @@ uint32_t qp_service_query(const char *name, qp_service_status *status) {
   char line[128];
   while (fgets(line, sizeof line, f) != nullptr) {
     unsigned value = 0;
-    if (sscanf(line, "state=%u", &value) == 1) status->current_state = value;
-    else if (sscanf(line, "controls=%u", &value) == 1) status->controls_accepted = value;
-    else if (sscanf(line, "exit_code=%u", &value) == 1) status->win32_exit_code = value;
-    else if (sscanf(line, "specific_exit_code=%u", &value) == 1) status->service_specific_exit_code = value;
-    else if (sscanf(line, "check_point=%u", &value) == 1) status->check_point = value;
-    else if (sscanf(line, "wait_hint=%u", &value) == 1) status->wait_hint = value;
-    else if (sscanf(line, "type=%u", &value) == 1) status->service_type = value;
-    else sscanf(line, "pid=%ld", &pid);
+    if (sscanf(line, "state=%u", &value) == 1)
+      status->current_state = value;
+    else if (sscanf(line, "controls=%u", &value) == 1)
+      status->controls_accepted = value;
+    else if (sscanf(line, "exit_code=%u", &value) == 1)
+      status->win32_exit_code = value;
+    else if (sscanf(line, "specific_exit_code=%u", &value) == 1)
+      status->service_specific_exit_code = value;
+    else if (sscanf(line, "check_point=%u", &value) == 1)
+      status->check_point = value;
+    else if (sscanf(line, "wait_hint=%u", &value) == 1)
+      status->wait_hint = value;
+    else if (sscanf(line, "type=%u", &value) == 1)
+      status->service_type = value;
+    else
+      sscanf(line, "pid=%ld", &pid);
   }
   fclose(f);
   // A service whose process has gone without reporting STOPPED has stopped all the same.
@@ -365,7 +382,8 @@ uint32_t qp_service_control(const char *name, uint32_t code, uint32_t *answer) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   uint32_t reply = 0;
   uint32_t result = ERROR_SUCCESS;
-  if (send(fd, &code, sizeof code, MSG_NOSIGNAL) != sizeof code || recv(fd, &reply, sizeof reply, 0) != sizeof reply)
+  if (send(fd, &code, sizeof code, MSG_NOSIGNAL) != sizeof code ||
+      recv(fd, &reply, sizeof reply, 0) != sizeof reply)
     result = ERROR_SERVICE_REQUEST_TIMEOUT;
   close(fd);
   if (result == ERROR_SUCCESS && answer != nullptr) *answer = reply;
@@ -390,7 +408,8 @@ uint32_t qp_service_start(const char *name) {
   char program_file[600], program[1024], status_path[600], out_path[600];
   if (name == nullptr) return ERROR_INVALID_PARAMETER;
   if (!service_path(name, ".program", program_file, sizeof program_file) ||
-      !service_path(name, "", status_path, sizeof status_path) || !service_path(name, ".out", out_path, sizeof out_path))
+      !service_path(name, "", status_path, sizeof status_path) ||
+      !service_path(name, ".out", out_path, sizeof out_path))
     return GetLastError();
   FILE *f = fopen(program_file, "re");
   if (f == nullptr) {
@@ -472,9 +491,11 @@ uint32_t qp_service_start(const char *name) {
   snprintf(temp, sizeof temp, "%s.start%d", status_path, static_cast<int>(getpid()));
   FILE *sf = fopen(temp, "we");
   if (sf != nullptr) {
-    fprintf(sf, "state=%u\ncontrols=0\nexit_code=0\nspecific_exit_code=0\ncheck_point=0\nwait_hint=2000\ntype=%u\npid=%d\n",
-            static_cast<unsigned>(QP_SERVICE_START_PENDING), static_cast<unsigned>(QP_SERVICE_WIN32_OWN_PROCESS),
-            static_cast<int>(service_pid));
+    fprintf(sf,
+            "state=%u\ncontrols=0\nexit_code=0\nspecific_exit_code=0\ncheck_point=0\nwait_hint=2000\ntype=%"
+            "u\npid=%d\n",
+            static_cast<unsigned>(QP_SERVICE_START_PENDING),
+            static_cast<unsigned>(QP_SERVICE_WIN32_OWN_PROCESS), static_cast<int>(service_pid));
     if (fclose(sf) != 0 || rename(temp, status_path) != 0) unlink(temp);
   }
   char byte = 1;

@@ -66,7 +66,8 @@ qp_shm *qp_shm_create(const char *name, size_t size) {
     return nullptr;
   }
   struct stat st;
-  if (fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) < size && ftruncate(fd, static_cast<off_t>(size)) != 0) {
+  if (fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) < size &&
+      ftruncate(fd, static_cast<off_t>(size)) != 0) {
     qp_set_error_from_errno(errno);
     close(fd);
     return nullptr;

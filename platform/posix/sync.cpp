@@ -166,7 +166,9 @@ struct qp_mutex {
 
 namespace {
 thread_local char t_thread_marker;
-uintptr_t this_thread_id() { return reinterpret_cast<uintptr_t>(&t_thread_marker); }
+uintptr_t this_thread_id() {
+  return reinterpret_cast<uintptr_t>(&t_thread_marker);
+}
 }  // namespace
 
 qp_mutex *qp_mutex_create(void) {
@@ -249,7 +251,7 @@ void qp_mutex_close(qp_mutex *m) {
 // handle's own mutex first.
 struct qp_named_mutex {
   int fd;
-  qp_mutex *local;  // orders the threads of this process that share the handle
+  qp_mutex *local;     // orders the threads of this process that share the handle
   uint32_t depth = 0;  // changed only by the thread that owns local
 };
 

@@ -53,7 +53,9 @@ void qp_local_time(qp_systemtime *out) {
   out->milliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
 }
 
-uint32_t qp_time_scale(void) { return clock_state().scale; }
+uint32_t qp_time_scale(void) {
+  return clock_state().scale;
+}
 
 void qp_sleep_ms(uint32_t ms) {
   uint64_t ns = static_cast<uint64_t>(ms) * 1000000ull / clock_state().scale;
@@ -64,7 +66,9 @@ void qp_sleep_ms(uint32_t ms) {
   }
 }
 
-uint64_t qp_real_tick_ms(void) { return monotonic_ns() / 1000000ull; }
+uint64_t qp_real_tick_ms(void) {
+  return monotonic_ns() / 1000000ull;
+}
 
 uint64_t qp_tick_ms(void) {
   const ScaledClock &c = clock_state();

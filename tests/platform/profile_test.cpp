@@ -50,7 +50,8 @@ TEST(ProfileTest, WritesKeepTheRestOfTheFile) {
   ASSERT_EQ(1, qp_profile_write_string("SNMP", "Retry", "2", path.c_str()));
   ASSERT_EQ(1, qp_profile_write_string("SNMP", "New", "v", path.c_str()));
   ASSERT_EQ(1, qp_profile_write_string("Third", "K", "3", path.c_str()));
-  EXPECT_EQ("; keep me\n[Other]\nA=1\n\n[snmp]\nretry=2\nX=y\nNew=v\n\n[Last]\nB=2\n[Third]\nK=3\n", qt::read_file(path));
+  EXPECT_EQ("; keep me\n[Other]\nA=1\n\n[snmp]\nretry=2\nX=y\nNew=v\n\n[Last]\nB=2\n[Third]\nK=3\n",
+            qt::read_file(path));
   // Deleting a key.
   ASSERT_EQ(1, qp_profile_write_string("snmp", "x", nullptr, path.c_str()));
   char buf[16];
@@ -75,8 +76,8 @@ TEST(ProfileTest, ConcurrentWritersLoseNothing) {
   for (auto &th : threads) th.join();
   for (int t = 0; t < 8; ++t)
     for (int k = 0; k < 20; ++k)
-      EXPECT_EQ(t * 100 + k, qp_profile_get_int(("S" + std::to_string(t)).c_str(), ("K" + std::to_string(k)).c_str(), -1,
-                                                path.c_str()));
+      EXPECT_EQ(t * 100 + k, qp_profile_get_int(("S" + std::to_string(t)).c_str(),
+                                                ("K" + std::to_string(k)).c_str(), -1, path.c_str()));
 }
 
 TEST(PathTest, ResolvesComponentsIgnoringCase) {
@@ -98,10 +99,12 @@ TEST(FileTest, UnsharedFileRefusesASecondOpen) {
   qt::TempDir dir("file");
   std::string path = dir / "SHARE_DK.APC";
   qt::write_file(path, "old content");
-  qp_file *first = qp_file_open(path.c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_NONE, QP_CREATE_ALWAYS);
+  qp_file *first =
+      qp_file_open(path.c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_NONE, QP_CREATE_ALWAYS);
   ASSERT_NE(nullptr, first);
   EXPECT_EQ(0, qt::file_size(path));
-  EXPECT_EQ(nullptr, qp_file_open(path.c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_NONE, QP_CREATE_ALWAYS));
+  EXPECT_EQ(nullptr,
+            qp_file_open(path.c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_NONE, QP_CREATE_ALWAYS));
   EXPECT_EQ(ERROR_SHARING_VIOLATION, GetLastError());
   uint32_t done = 0;
   EXPECT_EQ(ERROR_SUCCESS, qp_file_write(first, "abc", 3, &done));

@@ -24,8 +24,10 @@ uint32_t handler(uint32_t control, uint32_t, void *, void *) {
       report(QP_SERVICE_STOP_PENDING, 5, 5000);
       qp_event_set(g_stop);
       return 0;
-    case QP_SERVICE_CONTROL_INTERROGATE: return 0;
-    default: return ERROR_CALL_NOT_IMPLEMENTED;
+    case QP_SERVICE_CONTROL_INTERROGATE:
+      return 0;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
   }
 }
 

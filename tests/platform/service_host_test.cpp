@@ -31,7 +31,9 @@ TEST(ServiceHostTest, StartControlQueryStop) {
   EXPECT_NE(0, qt::run({svcctl, "query", "QtHostService"}, env, &out));
   EXPECT_NE(std::string::npos, out.find("1060"));
 
-  ASSERT_EQ(0, qt::run({svcctl, "start", "QtHostService", qt::test_bin_dir() + "/qt_service_host"}, env, &out)) << out;
+  ASSERT_EQ(0,
+            qt::run({svcctl, "start", "QtHostService", qt::test_bin_dir() + "/qt_service_host"}, env, &out))
+      << out;
   EXPECT_NE(std::string::npos, out.find("4  RUNNING"));
   // Interrogate answers 0; pause is not implemented: 120.
   ASSERT_EQ(0, qt::run({svcctl, "control", "QtHostService", "4"}, env, &out));
@@ -79,8 +81,9 @@ TEST(ServiceHostTest, ReportsToSystemdThroughTheNotifySocket) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 
   // Started by systemd: NOTIFY_SOCKET set, svcctl not involved.
-  qt::Child service({qt::test_bin_dir() + "/qt_service_host"},
-                    {{"QUORIN_RUNTIME_DIR", runtime.path()}, {"NOTIFY_SOCKET", socket_path}, {"QUORIN_SVCCTL", ""}});
+  qt::Child service(
+      {qt::test_bin_dir() + "/qt_service_host"},
+      {{"QUORIN_RUNTIME_DIR", runtime.path()}, {"NOTIFY_SOCKET", socket_path}, {"QUORIN_SVCCTL", ""}});
   auto next = [fd] {
     char buf[512];
     ssize_t n = recv(fd, buf, sizeof buf, 0);

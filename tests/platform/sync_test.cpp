@@ -112,8 +112,12 @@ __attribute__((no_sanitize("undefined", "thread"))) void divide(void *ctx) {
   volatile int x = 7 / zero;
   (void)x;
 }
-void throws(void *) { throw std::runtime_error("boom"); }
-void fine(void *ctx) { *static_cast<int *>(ctx) = 5; }
+void throws(void *) {
+  throw std::runtime_error("boom");
+}
+void fine(void *ctx) {
+  *static_cast<int *>(ctx) = 5;
+}
 
 TEST(GuardTest, FaultsBecomeWindowsExceptionCodes) {
   uint32_t code = 1;
@@ -149,7 +153,8 @@ TEST(ClockTest, TimeScaleShortensSleepsAndSpeedsTheClock) {
   unsigned scale = 0;
   unsigned long long real_ms = 0, tick_ms = 0;
   long long clock_s = 0;
-  ASSERT_EQ(4, sscanf(out.c_str(), "scale=%u real_ms=%llu clock_s=%lld tick_ms=%llu", &scale, &real_ms, &clock_s, &tick_ms));
+  ASSERT_EQ(4, sscanf(out.c_str(), "scale=%u real_ms=%llu clock_s=%lld tick_ms=%llu", &scale, &real_ms,
+                      &clock_s, &tick_ms));
   EXPECT_EQ(100u, scale);
   EXPECT_GE(real_ms, 50u);
   EXPECT_LT(real_ms, 2000u);  // far below the 5 s asked for
@@ -157,7 +162,8 @@ TEST(ClockTest, TimeScaleShortensSleepsAndSpeedsTheClock) {
   EXPECT_GE(tick_ms, 5000u);
   // Without a scale the sleep is real.
   ASSERT_EQ(0, qt::run({qt::test_bin_dir() + "/qt_clock_probe"}, {{"QUORIN_TIME_SCALE", ""}}, &out));
-  ASSERT_EQ(4, sscanf(out.c_str(), "scale=%u real_ms=%llu clock_s=%lld tick_ms=%llu", &scale, &real_ms, &clock_s, &tick_ms));
+  ASSERT_EQ(4, sscanf(out.c_str(), "scale=%u real_ms=%llu clock_s=%lld tick_ms=%llu", &scale, &real_ms,
+                      &clock_s, &tick_ms));
   EXPECT_EQ(1u, scale);
   EXPECT_GE(real_ms, 5000u);
 }

@@ -10,4 +10,6 @@ __attribute__((constructor)) void attach() {
 }
 }  // namespace
 
-QP_DLL_EXPORT int TestAttached(void) { return g_attached; }
+QP_DLL_EXPORT int TestAttached(void) {
+  return g_attached;
+}

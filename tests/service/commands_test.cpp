@@ -63,8 +63,8 @@ TEST_F(ServiceTest, K02AnswersUnreadWhenTheStatusFileIsInUse) {
   WriteConfig(kTwoServersOneStorage);
   Start();
   // Another holder of the unshared file makes the creation fail.
-  qp_file *held = qp_file_open(install.data("SHARE_DK.APC").c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_NONE,
-                               QP_CREATE_ALWAYS);
+  qp_file *held = qp_file_open(install.data("SHARE_DK.APC").c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE,
+                               QP_SHARE_NONE, QP_CREATE_ALWAYS);
   ASSERT_NE(nullptr, held);
   EXPECT_EQ("K02 13014", Send("K02 0000"));
   EXPECT_TRUE(LogHas("K02: Failed to create SHARE_DK.APC"));
@@ -107,7 +107,8 @@ TEST_F(ServiceTest, PcsDecisionTable) {
     // The next AD1 with a nonzero mode takes the hand-off and clears it.
     EXPECT_EQ("AD1 0001", Send("AD1 00011"));
   }
-  EXPECT_EQ(4, qt::count_of(qt::read_file(LogPath()), "AD1/CSD: PCS shutdown request detected - returning success"));
+  EXPECT_EQ(4, qt::count_of(qt::read_file(LogPath()),
+                            "AD1/CSD: PCS shutdown request detected - returning success"));
   EXPECT_EQ(0, qt::count_of(qt::read_file(calls_path), "SetUpsOffbySnmp"));
   EXPECT_TRUE(LogHas("PCS response: [0][0][0][0]"));
 }

@@ -6,14 +6,17 @@
 namespace {
 
 TEST_F(ServiceTest, ConfigurationDefaultsAndLogLines) {
-  WriteConfig(
-      "[COMMON]\ncommunity=kelpie\ntsr_svr_num=1\n[server1]\nups_num=1\nused=1\nups_ip1=10.0.0.1\n");
+  WriteConfig("[COMMON]\ncommunity=kelpie\ntsr_svr_num=1\n[server1]\nups_num=1\nused=1\nups_ip1=10.0.0.1\n");
   Start();
   std::vector<std::string> texts = LogTexts();
-  const char *expected[] = {"[common] Community = kelpie (default)", "[common] interval = 8",
-                            "[common] TSR_SVR_NUM = 1",              "[common] Storage_NUM = 0",
-                            "[Server1] UPS_NUM = 1, Used = 1",       "[Server1] UPS_IP1 = 10.0.0.1",
-                            "Config loaded successfully",            "Configuration file loaded successfully"};
+  const char *expected[] = {"[common] Community = kelpie (default)",
+                            "[common] interval = 8",
+                            "[common] TSR_SVR_NUM = 1",
+                            "[common] Storage_NUM = 0",
+                            "[Server1] UPS_NUM = 1, Used = 1",
+                            "[Server1] UPS_IP1 = 10.0.0.1",
+                            "Config loaded successfully",
+                            "Configuration file loaded successfully"};
   int at = 0;
   for (const char *text : expected) {
     int found = FindText(texts, text, at);
@@ -67,7 +70,9 @@ TEST_F(ServiceTest, ConfigurationRejectsBadCounts) {
   Start();
   EXPECT_TRUE(LogHas("Invalid Storage_NUM in [common]"));
   Stop();
-  WriteConfig("[common]\nTSR_SVR_NUM=1\nStorage_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n[Storage1]\nUPS_NUM=0\n");
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=1\nStorage_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n[Storage1]\nUPS_NUM="
+      "0\n");
   Start();
   EXPECT_TRUE(LogHas("Invalid UPS_NUM in [Storage1]"));
   EXPECT_TRUE(LogHas("Failed to load [Storage1]"));

@@ -113,7 +113,8 @@ TEST_F(ServiceTest, VexInitializationRetriesForItsWindowThenGivesUp) {
   EXPECT_LE(attempts, 26);
   long long seconds = 0;
   unsigned error = 0;
-  ASSERT_EQ(2, sscanf(failed_line.c_str(), "VEX API initialization failed after %lld seconds (error: 0x%x)", &seconds, &error))
+  ASSERT_EQ(2, sscanf(failed_line.c_str(), "VEX API initialization failed after %lld seconds (error: 0x%x)",
+                      &seconds, &error))
       << failed_line;
   EXPECT_GE(seconds, 120);
   EXPECT_EQ(0x20000004u, error);
@@ -140,7 +141,8 @@ TEST_F(ServiceTest, StopDuringTheVexRetryWait) {
   EXPECT_EQ(1, qt::count_of(qt::read_file(calls_path), "VexInitializeApi"));
   // The stop waited for the initialisation thread before unloading the library.
   std::vector<std::string> texts = LogTexts();
-  EXPECT_LT(FindText(texts, "Delayed initialization completed"), FindText(texts, "Unloading ky_vexapi4.dll..."));
+  EXPECT_LT(FindText(texts, "Delayed initialization completed"),
+            FindText(texts, "Unloading ky_vexapi4.dll..."));
 }
 
 TEST_F(ServiceTest, FaultsInsideTheClusterLibraryAreCaught) {

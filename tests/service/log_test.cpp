@@ -79,7 +79,8 @@ TEST_F(ServiceTest, EntriesAfterAFailedLockWaitAreMarked) {
 
 TEST_F(ServiceTest, LongTextsAreCutAndTrailingBlanksDropped) {
   std::string long_name(400, 'n');
-  WriteConfig("[common]\nCommunity=" + long_name + "   \nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=a b  \n");
+  WriteConfig("[common]\nCommunity=" + long_name +
+              "   \nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=a b  \n");
   Start();
   EXPECT_TRUE(LogHas(("[common] Community = " + long_name).substr(0, 256)));
   EXPECT_TRUE(LogHas("[Server1] UPS_IP1 = a b"));

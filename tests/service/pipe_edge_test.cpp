@@ -67,7 +67,11 @@ TEST_F(ServiceTest, PeersThatCloseAndSecondRequests) {
   EXPECT_FALSE(LogHas("CMD: K02"));
 
   // Frames with junk: lengths and unit characters are echoed, not interpreted.
-  EXPECT_EQ("C02\xff" "00014", Send("C02\xff" "00ZZ"));
+  EXPECT_EQ(
+      "C02\xff"
+      "00014",
+      Send("C02\xff"
+           "00ZZ"));
   EXPECT_EQ("PCS?0000", Send("PCS?00\x01\x02"));
 }
 

@@ -18,9 +18,15 @@ namespace fs = std::filesystem;
 
 namespace qt {
 
-std::string out_dir() { return QUORIN_OUT_DIR; }
-std::string test_bin_dir() { return QUORIN_TEST_BIN_DIR; }
-std::string source_dir() { return QUORIN_SOURCE_DIR; }
+std::string out_dir() {
+  return QUORIN_OUT_DIR;
+}
+std::string test_bin_dir() {
+  return QUORIN_TEST_BIN_DIR;
+}
+std::string source_dir() {
+  return QUORIN_SOURCE_DIR;
+}
 
 TempDir::TempDir(const std::string &tag) {
   const char *base = getenv("TMPDIR");
@@ -50,7 +56,9 @@ void write_file(const std::string &path, const std::string &content) {
   out << content;
 }
 
-bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool file_exists(const std::string &path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 long file_size(const std::string &path) {
   struct stat st;
@@ -58,7 +66,9 @@ long file_size(const std::string &path) {
   return static_cast<long>(st.st_size);
 }
 
-void make_dirs(const std::string &path) { fs::create_directories(path); }
+void make_dirs(const std::string &path) {
+  fs::create_directories(path);
+}
 
 void copy_file(const std::string &from, const std::string &to) {
   fs::copy_file(from, to, fs::copy_options::overwrite_existing);
@@ -75,7 +85,9 @@ Install::Install(const std::string &tag) : root_(tag) {
   write_registry();
 }
 
-std::string Install::data(const std::string &name) const { return name.empty() ? dir_ + "/DATA" : dir_ + "/DATA/" + name; }
+std::string Install::data(const std::string &name) const {
+  return name.empty() ? dir_ + "/DATA" : dir_ + "/DATA/" + name;
+}
 
 void Install::add(const std::string &built_name, const std::string &name, bool from_test_bin) {
   std::string from = (from_test_bin ? test_bin_dir() : out_dir()) + "/" + built_name;
@@ -174,16 +186,20 @@ int Child::wait(std::chrono::milliseconds timeout) {
   }
 }
 
-bool Child::running() { return !reaped_ && wait(std::chrono::milliseconds(0)) == -1; }
+bool Child::running() {
+  return !reaped_ && wait(std::chrono::milliseconds(0)) == -1;
+}
 
 void Child::kill_now(int sig) {
   if (!reaped_) ::kill(pid_, sig);
 }
 
-std::string Child::output() const { return read_file(out_path_); }
+std::string Child::output() const {
+  return read_file(out_path_);
+}
 
-int run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env, std::string *output,
-        std::chrono::milliseconds timeout) {
+int run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+        std::string *output, std::chrono::milliseconds timeout) {
   Child child(argv, env);
   int status = child.wait(timeout);
   if (status == -1) child.kill_now(SIGKILL);
@@ -203,7 +219,9 @@ bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds tim
 int count_of(const std::string &haystack, const std::string &needle) {
   if (needle.empty()) return 0;
   int n = 0;
-  for (size_t pos = haystack.find(needle); pos != std::string::npos; pos = haystack.find(needle, pos + needle.size())) ++n;
+  for (size_t pos = haystack.find(needle); pos != std::string::npos;
+       pos = haystack.find(needle, pos + needle.size()))
+    ++n;
   return n;
 }
 

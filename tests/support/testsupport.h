@@ -95,7 +95,8 @@ int run(const std::vector<std::string> &argv, const std::map<std::string, std::s
         std::string *output = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // Polls PRED every 10 ms until it holds or TIMEOUT passes; returns its last value.
-bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+bool wait_until(const std::function<bool()> &pred,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Counts the non-overlapping occurrences of NEEDLE in HAYSTACK.
 int count_of(const std::string &haystack, const std::string &needle);

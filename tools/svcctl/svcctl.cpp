@@ -11,14 +11,22 @@ namespace {
 
 const char *state_name(uint32_t state) {
   switch (state) {
-    case QP_SERVICE_STOPPED: return "STOPPED";
-    case QP_SERVICE_START_PENDING: return "START_PENDING";
-    case QP_SERVICE_STOP_PENDING: return "STOP_PENDING";
-    case QP_SERVICE_RUNNING: return "RUNNING";
-    case QP_SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
-    case QP_SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
-    case QP_SERVICE_PAUSED: return "PAUSED";
-    default: return "UNKNOWN";
+    case QP_SERVICE_STOPPED:
+      return "STOPPED";
+    case QP_SERVICE_START_PENDING:
+      return "START_PENDING";
+    case QP_SERVICE_STOP_PENDING:
+      return "STOP_PENDING";
+    case QP_SERVICE_RUNNING:
+      return "RUNNING";
+    case QP_SERVICE_CONTINUE_PENDING:
+      return "CONTINUE_PENDING";
+    case QP_SERVICE_PAUSE_PENDING:
+      return "PAUSE_PENDING";
+    case QP_SERVICE_PAUSED:
+      return "PAUSED";
+    default:
+      return "UNKNOWN";
   }
 }
 
@@ -75,7 +83,8 @@ int main(int argc, char **argv) {
   const char *verb = argv[1];
   const char *name = argv[2];
   uint32_t timeout_ms = 30000;
-  if (const char *t = getenv("SVCCTL_TIMEOUT_MS")) timeout_ms = static_cast<uint32_t>(strtoul(t, nullptr, 10));
+  if (const char *t = getenv("SVCCTL_TIMEOUT_MS"))
+    timeout_ms = static_cast<uint32_t>(strtoul(t, nullptr, 10));
   qp_service_status status;
 
   if (strcmp(verb, "create") == 0) {

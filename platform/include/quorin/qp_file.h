@@ -60,7 +60,8 @@ QP_API uint32_t qp_file_read(qp_file *file, void *buffer, uint32_t size, uint32_
 QP_API uint32_t qp_file_write(qp_file *file, const void *buffer, uint32_t size, uint32_t *done);
 /* Positional read and write at byte OFFSET; the file position is not used. Same results. */
 QP_API uint32_t qp_file_read_at(qp_file *file, uint64_t offset, void *buffer, uint32_t size, uint32_t *done);
-QP_API uint32_t qp_file_write_at(qp_file *file, uint64_t offset, const void *buffer, uint32_t size, uint32_t *done);
+QP_API uint32_t qp_file_write_at(qp_file *file, uint64_t offset, const void *buffer, uint32_t size,
+                                 uint32_t *done);
 /* Moves the file position: ORIGIN is SEEK_SET, SEEK_CUR or SEEK_END. 0 or a Windows error. */
 QP_API uint32_t qp_file_seek(qp_file *file, int64_t offset, int origin);
 QP_API uint32_t qp_file_size(qp_file *file, uint64_t *size);

@@ -21,7 +21,8 @@ typedef struct qp_pipe qp_pipe;
  * many clients can be connected or waiting at once; further clients find the pipe busy. The
  * listening socket is made on the first instance and shared by the following ones for the
  * life of the process; the first call's MAX_INSTANCES holds. */
-QP_API uint32_t qp_pipe_create(const char *name, uint32_t max_instances, uint32_t buffer_size, qp_pipe **pipe);
+QP_API uint32_t qp_pipe_create(const char *name, uint32_t max_instances, uint32_t buffer_size,
+                               qp_pipe **pipe);
 
 /* Starts waiting for a client, as an overlapped connect: ERROR_PIPE_CONNECTED when a client
  * was already waiting and is now connected; ERROR_IO_PENDING when none was, in which case

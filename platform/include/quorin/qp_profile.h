@@ -22,5 +22,4 @@ QP_API int32_t qp_profile_get_int(const char *section, const char *key, int32_t 
                                   const char *path);
 
 /* Writes KEY=VALUE into SECTION; VALUE NULL deletes the key. Returns 1, or 0 with the last error. */
-QP_API int qp_profile_write_string(const char *section, const char *key, const char *value,
-                                   const char *path);
+QP_API int qp_profile_write_string(const char *section, const char *key, const char *value, const char *path);
