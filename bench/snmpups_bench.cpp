@@ -1,0 +1,168 @@
+// Cost of GetUpsStatusFromSnmp of SNMPUPS.DLL (loaded by name as the service loads it) against a
+// bare GET of the same variable through the SNMP manager layer, both on one upssim card on
+// loopback; and the cost of one record of the SNMP library log (WriteSnmpLog).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "quorin/platform.h"
+#include "snmpups_state.h"
+
+namespace {
+
+const char kAgentAddress[] = "127.0.0.2";
+const char kOutputStatus[] = ".1.3.6.1.4.1.318.1.1.1.4.1.1.0";
+const char kCommunity[] = "kelpie";
+
+char g_root[] = "/tmp/snmpups-bench-XXXXXX";
+pid_t g_simulator = -1;
+qp_library *g_library = nullptr;
+int (*g_get_status)(const char *, int *) = nullptr;
+
+// A UDP port that is free on the card's address now (the kernel picks it).
+uint16_t FreePort() {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, kAgentAddress, &a.sin_addr);
+  socklen_t length = sizeof a;
+  uint16_t port = 0;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0)
+    port = ntohs(a.sin_port);
+  if (fd >= 0) close(fd);
+  return port;
+}
+
+// A scratch install (DATA folder and registry file) and one upssim card on a free port.
+bool Prepare() {
+  if (mkdtemp(g_root) == nullptr) return false;
+  std::string root = g_root;
+  qp_make_dirs((root + "/DATA").c_str());
+  qp_make_dirs((root + "/run").c_str());
+  FILE *reg = fopen((root + "/registry.reg").c_str(), "w");
+  if (reg == nullptr) return false;
+  fprintf(reg,
+          "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvos\\QUORIN/MVL]\r\n\"PathName\"=\"%s\"\r\n",
+          g_root);
+  fclose(reg);
+  setenv("QUORIN_REGISTRY", (root + "/registry.reg").c_str(), 1);
+
+  uint16_t port = FreePort();
+  if (port == 0) return false;
+  std::string port_text = std::to_string(port);
+  setenv("QUORIN_SNMP_PORT", port_text.c_str(), 1);
+  std::string program = std::string(QUORIN_OUT_DIR) + "/upssim";
+  g_simulator = fork();
+  if (g_simulator == 0) {
+    setenv("QUORIN_RUNTIME_DIR", (root + "/run").c_str(), 1);
+    if (freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
+    execl(program.c_str(), "upssim", "--cards", kAgentAddress, "--port", port_text.c_str(), "--community",
+          kCommunity, static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  std::string link = root + "/run/upssim/" + kAgentAddress;
+  for (int i = 0; i < 500; ++i) {
+    struct stat st;
+    if (lstat(link.c_str(), &st) == 0) break;
+    usleep(10000);
+  }
+
+  g_library = qp_library_load((std::string(QUORIN_OUT_DIR) + "/SNMPUPS.DLL").c_str());
+  if (g_library == nullptr) return false;
+  g_get_status =
+      reinterpret_cast<int (*)(const char *, int *)>(qp_library_symbol(g_library, "GetUpsStatusFromSnmp"));
+  // The log writer of this process, with the same install.
+  return g_get_status != nullptr && SnmpUpsLoad();
+}
+
+void Finish() {
+  if (g_library != nullptr) qp_library_free(g_library);
+  SnmpUpsUnload();
+  if (g_simulator > 0) {
+    kill(g_simulator, SIGTERM);
+    waitpid(g_simulator, nullptr, 0);
+  }
+  std::string command = std::string("rm -rf ") + g_root;
+  if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", g_root);
+}
+
+void BM_GetUpsStatusFromSnmp(benchmark::State &state) {
+  for (auto _ : state) {
+    int status = 0;
+    if (g_get_status(kAgentAddress, &status) != 1 || status != 2) {
+      state.SkipWithError("GetUpsStatusFromSnmp failed");
+      break;
+    }
+  }
+}
+
+// The same GET as the export makes: a session of its own, 200 ms, 2 retries.
+void BM_LayerGet(benchmark::State &state) {
+  qp_snmp_varbind in{};
+  qp_snmp_oid_from_text(kOutputStatus, &in.name);
+  in.value.type = QP_ASN_NULL;
+  for (auto _ : state) {
+    qp_snmp_session *session = qp_snmp_open(kAgentAddress, kCommunity, 200, 2);
+    qp_snmp_varbind out{};
+    uint32_t status = 0, index = 0;
+    if (session == nullptr || qp_snmp_request(session, QP_SNMP_PDU_GET, &in, &out, &status, &index) != 1 ||
+        out.value.integer != 2) {
+      state.SkipWithError("GET failed");
+      break;
+    }
+    qp_snmp_value_free(&out.value);
+    qp_snmp_close(session);
+  }
+}
+
+void BM_WriteSnmpLog(benchmark::State &state) {
+  for (auto _ : state) WriteSnmpLog("GetUpsStatusFromSnmp[127.0.0.2] error!", SNMP_RESULT_FAILED);
+}
+
+BENCHMARK(BM_GetUpsStatusFromSnmp)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LayerGet)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriteSnmpLog)->Unit(benchmark::kMicrosecond);
+
+// Keeps the real time per iteration of each run so that the ratio can be printed.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &run : runs)
+      if (run.run_type == Run::RT_Iteration && run.iterations > 0)
+        per_iteration_[run.benchmark_name()] =
+            run.real_accumulated_time / static_cast<double>(run.iterations);
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> per_iteration_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  if (!Prepare()) {
+    fprintf(stderr, "could not prepare the install, the card or the library (error %u)\n", GetLastError());
+    Finish();
+    return 1;
+  }
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  Finish();
+  double exported = reporter.per_iteration_["BM_GetUpsStatusFromSnmp"];
+  double layer = reporter.per_iteration_["BM_LayerGet"];
+  if (exported > 0 && layer > 0)
+    printf("GetUpsStatusFromSnmp %.1f us, layer GET %.1f us, ratio %.2f\n", exported * 1e6, layer * 1e6,
+           exported / layer);
+  return 0;
+}

@@ -1,0 +1,22 @@
+// The attach and detach steps of SNMPUPS.DLL: the load sequence runs when a process loads the
+// library and reports its outcome to the platform loader.
+#include "snmpups_state.h"
+
+namespace {
+
+// Process attach, on the loading thread before any export can be called. A failed load makes
+// a load through the platform loader fail (1114); a host that called dlopen itself keeps the
+// library with every export inert, since g_Library_Ready stays 0.
+__attribute__((constructor)) void SnmpUpsProcessAttach() {
+  bool ok = SnmpUpsLoad();
+  g_Library_Ready.store(ok ? 1 : 0);
+  qp_library_report_attach(ok ? 1 : 0);
+}
+
+// Process detach: the library goes, and with it the mutexes it created, so that a host that
+// loads and unloads it repeatedly does not collect them. No export may run at this point.
+__attribute__((destructor)) void SnmpUpsProcessDetach() {
+  SnmpUpsUnload();
+}
+
+}  // namespace

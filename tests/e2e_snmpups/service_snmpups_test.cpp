@@ -1,0 +1,122 @@
+// The service with the real SNMP UPS library against upssim cards: K02 with a silent storage
+// card, CSD switching every answering card off, and PCS deciding on real UPS states.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service_fixture.h"
+#include "upssim_harness.h"
+
+namespace {
+
+const char kUpsOff[] = ".1.3.6.1.4.1.318.1.1.1.6.2.1.0";
+const char kOutputState[] = ".1.3.6.1.4.1.318.1.1.1.11.1.1.0";
+
+class ServiceWithSnmpUps : public ServiceTest {
+ protected:
+  // Starts cards FIRST..LAST with the library's default community and installs the library.
+  void Cards(const std::string &first, const std::string &last) {
+    sim = std::make_unique<qt::Simulator>(first, last, std::vector<std::string>{"--community", "kelpie"});
+    ASSERT_TRUE(sim->ready());
+    extra_env["QUORIN_SNMP_PORT"] = std::to_string(sim->port());
+    snmp_library = "";
+    install.add("SNMPUPS.DLL");
+  }
+  std::string Ctl(const std::string &address, const std::vector<std::string> &args) {
+    int status = -1;
+    std::string out = sim->ctl(address, args, &status);
+    EXPECT_EQ(0, status) << out;
+    return out;
+  }
+  std::string SnmpLog() const { return qt::read_file(install.data("SNMPUPS.LOG")); }
+
+  std::unique_ptr<qt::Simulator> sim;
+};
+
+TEST_F(ServiceWithSnmpUps, K02WithASilentStorageCard) {
+  Cards("127.0.0.2", "127.0.0.4");
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=1\nStorage_NUM=2\n[Server1]\nUPS_NUM=1\nUsed=1\nUPS_IP1=127.0.0.2\n"
+      "[Storage1]\nUPS_NUM=1\nUPS_IP1=127.0.0.3\n[Storage2]\nUPS_NUM=1\nUPS_IP1=127.0.0.4\n");
+  Ctl("127.0.0.4", {"fault", "silent", "on"});
+  Start();
+  ASSERT_TRUE(LogHas("SNMPUPS.DLL loaded successfully"));
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  std::string file = qt::read_file(install.data("SHARE_DK.APC"));
+  ASSERT_EQ(264u, file.size());
+  EXPECT_EQ(std::string("127.0.0.3") + std::string(55, '\0'), file.substr(0, 64));
+  EXPECT_EQ(std::string("\x02\x00\x00\x00", 4), file.substr(128, 4));
+  EXPECT_EQ(std::string("127.0.0.4") + std::string(55, '\0'), file.substr(132, 64));
+  EXPECT_EQ(std::string("Storage2-UPS1") + std::string(51, '\0'), file.substr(196, 64));
+  EXPECT_EQ(std::string("\xff\xff\xff\xff", 4), file.substr(260, 4));
+  EXPECT_TRUE(LogHas("UPS 127.0.0.3: outsts=2"));
+  EXPECT_TRUE(LogHas("Failed to get UPS status: 127.0.0.4"));
+  EXPECT_NE(std::string::npos, SnmpLog().find("[80100001] GetUpsStatusFromSnmp[127.0.0.4] error!"));
+
+  // The card answers again and runs on battery: read, not on line.
+  Ctl("127.0.0.4", {"fault", "silent", "off"});
+  Ctl("127.0.0.4", {"power-fail"});
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  EXPECT_EQ(std::string("\x01\x00\x00\x00", 4), qt::read_file(install.data("SHARE_DK.APC")).substr(260, 4));
+  Ctl("127.0.0.4", {"power-restore"});
+  EXPECT_EQ("K02 00014", Send("K02 0000"));
+}
+
+TEST_F(ServiceWithSnmpUps, CsdMode1SwitchesEveryAnsweringCardOff) {
+  Cards("127.0.0.2", "127.0.0.6");
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=2\nStorage_NUM=1\n"
+      "[Server1]\nUPS_NUM=1\nUsed=1\nUPS_IP1=127.0.0.2\n"
+      "[Server2]\nUPS_NUM=2\nUsed=1\nUPS_IP1=127.0.0.3\nUPS_IP2=127.0.0.6\n"
+      "[Storage1]\nUPS_NUM=2\nUPS_IP1=127.0.0.4\nUPS_IP2=127.0.0.5\n");
+  Ctl("127.0.0.5", {"fault", "silent", "on"});
+  // Card .6 is already shutting down gracefully (index 21 of its output state text).
+  Ctl("127.0.0.6",
+      {"set", kOutputState, "s", "0101010000000000000001000000000000000000000000000000000000000000"});
+  Start();
+  EXPECT_EQ("CSD 0001", Send("CSD 00011"));
+  EXPECT_TRUE(LogHas("All UPS shutdown commands completed"));
+  for (const char *card : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    EXPECT_EQ(std::string(kUpsOff) + " INTEGER 3 noError\n", Ctl(card, {"sets"})) << card;
+    EXPECT_TRUE(LogHas(std::string("SetUpsOffbySnmp for ") + card + " result: 1")) << card;
+  }
+  EXPECT_EQ("", Ctl("127.0.0.5", {"sets"}));  // silent: not read, not switched
+  EXPECT_EQ("", Ctl("127.0.0.6", {"sets"}));  // already shutting down: no SET
+  EXPECT_TRUE(LogHas("SetUpsOffbySnmp for 127.0.0.6 result: 1"));
+  std::string snmp_log = SnmpLog();
+  EXPECT_NE(std::string::npos, snmp_log.find("Graceful Shutdown state[127.0.0.6]"));
+  // Mode 2 of the service's call: the outlet variant with its default time-out and retries.
+  EXPECT_NE(std::string::npos, snmp_log.find("5G UPS TimeOut(5000) Retry(1)"));
+  EXPECT_NE(std::string::npos, snmp_log.find("[127.0.0.2]SetUpsOffbySnmp(3)(2)"));
+  EXPECT_NE(std::string::npos, snmp_log.find(std::string("[s]SET OID=") + kUpsOff + " to [127.0.0.3]"));
+}
+
+TEST_F(ServiceWithSnmpUps, PcsOnRealUpsStates) {
+  Cards("127.0.0.2", "127.0.0.4");
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=2\nStorage_NUM=1\n"
+      "[Server1]\nUPS_NUM=1\nUsed=1\nUPS_IP1=127.0.0.2\n"
+      "[Server2]\nUPS_NUM=1\nUsed=1\nUPS_IP1=127.0.0.3\n"
+      "[Storage1]\nUPS_NUM=1\nUPS_IP1=127.0.0.4\n");
+  Start();
+  // One of two server cards on battery: this server's shutdown.
+  Ctl("127.0.0.3", {"power-fail"});
+  EXPECT_EQ("PCS 0000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: Server2-UPS1 IP:127.0.0.3 outsts=3"));
+  EXPECT_TRUE(LogHas("PCS: Partial server UPS failure - calling QuoVexServerShutdown"));
+  std::vector<std::string> calls = Calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ("VexServerShutdown 3", calls.back());
+
+  // The storage card on battery: the whole cluster.
+  Ctl("127.0.0.3", {"power-restore"});
+  Ctl("127.0.0.4", {"power-fail"});
+  EXPECT_EQ("PCS 0000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: Storage UPS failure - calling QuoVexClusterShutdown"));
+  calls = Calls();
+  EXPECT_EQ("VexClusterShutdown 5 3", calls.back());
+}
+
+}  // namespace

@@ -1,0 +1,241 @@
+// The control exports of SNMPUPS.DLL, loaded by name, against upssim cards: what each command
+// writes (seen in the card's SET log), the graceful-shutdown check, the outlet variant against
+// the address variant, the sleep-time arithmetic and the power-failure turn-off paths.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "library_fixture.h"
+
+namespace {
+
+const char kUpsOff[] = ".1.3.6.1.4.1.318.1.1.1.6.2.1.0";
+const char kTurnOn[] = ".1.3.6.1.4.1.318.1.1.1.6.2.6.0";
+const char kSleepTime[] = ".1.3.6.1.4.1.318.1.1.1.5.2.11.0";
+const char kSleep[] = ".1.3.6.1.4.1.318.1.1.1.6.2.3.0";
+const char kConserve[] = ".1.3.6.1.4.1.318.1.1.1.6.1.1.0";
+const char kShutoffDelay[] = ".1.3.6.1.4.1.318.1.1.1.5.2.10.0";
+const char kScgActive[] = ".1.3.6.1.4.1.318.1.1.1.10.1.2.0";
+const char kOutputStatus[] = ".1.3.6.1.4.1.318.1.1.1.4.1.1.0";
+const char kOutletCommand[] = ".1.3.6.1.4.1.318.1.1.1.12.3.2.1.3";
+
+std::string SetLine(const std::string &oid, const std::string &type, const std::string &value,
+                    const std::string &status = "noError") {
+  return oid + " " + type + " " + value + " " + status;
+}
+
+class ControlTest : public qt::LibraryTest {
+ protected:
+  void StartAndLoad(const std::string &settings = "") {
+    StartCards("127.0.0.2", "127.0.0.7",
+               "community = kelpie\n[card 127.0.0.2-127.0.0.6]\n[card 127.0.0.7]\noutlet-groups = 2\n");
+    if (!settings.empty()) WriteSettings(settings);
+    Load();
+    off = Entry<qt::AddressIntIntFn>("SetUpsOffbySnmp");
+    on = Entry<qt::AddressIntIntFn>("SetUpsOnbySnmp");
+  }
+  qt::AddressIntIntFn off = nullptr;
+  qt::AddressIntIntFn on = nullptr;
+};
+
+TEST_F(ControlTest, TurnOffWithTheOutletVariantSkipsAGracefulShutdownInProgress) {
+  StartAndLoad();
+  long gets = Counter("127.0.0.2", "gets");
+  EXPECT_EQ(1, off("127.0.0.2", 3, 2));
+  EXPECT_EQ(gets + 1, Counter("127.0.0.2", "gets"));  // the output state was read first
+  EXPECT_EQ(std::vector<std::string>{SetLine(kUpsOff, "INTEGER", "3")}, Sets("127.0.0.2"));
+  EXPECT_TRUE(LogHas("[127.0.0.2]SetUpsOffbySnmp(3)(2)"));
+  // The card now shows the graceful shutdown in progress: no second SET.
+  EXPECT_EQ(1, off("127.0.0.2", 3, 2));
+  EXPECT_EQ(1u, Sets("127.0.0.2").size());
+  EXPECT_EQ(0L, CodeOf("Graceful Shutdown state[127.0.0.2]"));
+
+  // Value 2 with mode 1: no state read, one SET through the address variant.
+  gets = Counter("127.0.0.3", "gets");
+  EXPECT_EQ(1, off("127.0.0.3", 2, 1));
+  EXPECT_EQ(gets, Counter("127.0.0.3", "gets"));
+  EXPECT_EQ(std::vector<std::string>{SetLine(kUpsOff, "INTEGER", "2")}, Sets("127.0.0.3"));
+
+  // A failed state read does not stop the command.
+  Ctl("127.0.0.4", {"fault", "status", ".1.3.6.1.4.1.318.1.1.1.11.1.1.0", "genErr"});
+  EXPECT_EQ(1, off("127.0.0.4", 3, 2));
+  EXPECT_EQ(0x80100002L, CodeOf("upsBasicStateOutputState[127.0.0.4] error!"));
+  EXPECT_EQ(1u, Sets("127.0.0.4").size());
+  // A refused SET fails with its line.
+  Ctl("127.0.0.5", {"fault", "refuse-sets"});
+  EXPECT_EQ(0, off("127.0.0.5", 3, 2));
+  EXPECT_EQ(0x80100002L, CodeOf("SetUpsOffbySnmp[127.0.0.5] error!"));
+  EXPECT_EQ(0, off("", 3, 2));
+}
+
+TEST_F(ControlTest, OutletVariantAgainstAddressVariantByDefaultSettings) {
+  StartAndLoad();
+  Ctl("127.0.0.6", {"fault", "silent", "on"});
+  struct Case {
+    int mode;
+    long attempts;  // 1 + retries
+    long min_ms, max_ms;
+  } cases[] = {{1, 3, 2900, 4500}, {2, 2, 9900, 12000}};
+  for (const Case &c : cases) {
+    long before = Counter("127.0.0.6", "requests");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, on("127.0.0.6", 2, c.mode));
+    long ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count());
+    EXPECT_GE(ms, c.min_ms) << c.mode;
+    EXPECT_LE(ms, c.max_ms) << c.mode;
+    EXPECT_EQ(before + c.attempts, Counter("127.0.0.6", "requests")) << c.mode;
+  }
+  EXPECT_EQ(2, LogCount("SetUpsOnbySnmp[127.0.0.6] error!"));
+  EXPECT_EQ(2, LogCount("[s]error on SnmpMgrRequest 40"));
+}
+
+TEST_F(ControlTest, CommandsWriteTheirVariables) {
+  StartAndLoad("TimeOut=300\r\nRetry=0\r\n");
+  auto delay = Entry<qt::AddressIntFn>("SetUpsShutdownDelaybySnmp");
+  auto sync = Entry<qt::AddressIntFn>("SetUpsSyncActivebySnmp");
+  auto outlet_on = Entry<qt::AddressIntFn>("OutletSetUpsOnbySnmp");
+  auto outlet_off = Entry<qt::AddressIntIntFn>("OutletSetUpsOffbySnmp");
+
+  EXPECT_EQ(1, delay("127.0.0.2", 20));
+  EXPECT_EQ(1, sync("127.0.0.2", 1));
+  EXPECT_EQ(1, on("127.0.0.2", 2, 1));
+  EXPECT_EQ(std::vector<std::string>({SetLine(kShutoffDelay, "TimeTicks", "2000"),
+                                      SetLine(kScgActive, "INTEGER", "1"), SetLine(kTurnOn, "INTEGER", "2")}),
+            Sets("127.0.0.2"));
+  EXPECT_TRUE(LogHas("[127.0.0.2]SetUpsShutdownDelaybySnmp(20)"));
+  EXPECT_TRUE(LogHas("[127.0.0.2]SetUpsSyncActivebySnmp(1)"));
+  EXPECT_TRUE(LogHas("[127.0.0.2]SetUpsOnbySnmp(2)(1)"));
+
+  EXPECT_EQ(1, outlet_off("127.0.0.7", 2, 2));
+  EXPECT_EQ(1, outlet_on("127.0.0.7", 0));
+  EXPECT_EQ(std::vector<std::string>({SetLine(std::string(kOutletCommand) + ".2", "INTEGER", "2"),
+                                      SetLine(std::string(kOutletCommand) + ".1", "INTEGER", "4")}),
+            Sets("127.0.0.7"));
+  EXPECT_TRUE(LogHas("[127.0.0.7]OutletSetUpsOffbySnmp(2)(2)"));
+  EXPECT_TRUE(LogHas("OutletSetUpsOffbySnmp success!"));
+  EXPECT_TRUE(LogHas("[127.0.0.7]OutletSetUpsOnbySnmp(0)"));
+  EXPECT_TRUE(LogHas("OutletSetUpsOnbySnmp[127.0.0.7] success!"));
+  EXPECT_EQ(0, outlet_on("127.0.0.7", -3));
+  EXPECT_EQ(2u, Sets("127.0.0.7").size());
+
+  // Failures: each export's own line, with the result code.
+  Ctl("127.0.0.3", {"fault", "refuse-sets", "badValue"});
+  EXPECT_EQ(0, delay("127.0.0.3", 5));
+  EXPECT_EQ(0x80000009L, CodeOf("SetUpsShutdownDelaybySnmp[127.0.0.3] error!"));
+  EXPECT_EQ(0, sync("127.0.0.3", 1));
+  EXPECT_EQ(0x80000009L, CodeOf("SetUpsSyncActivebySnmp[127.0.0.3] error!"));
+  EXPECT_EQ(0, on("127.0.0.3", 2, 2));
+  EXPECT_EQ(0x80000009L, CodeOf("SetUpsOnbySnmp[127.0.0.3] error!"));
+  EXPECT_EQ(0, outlet_off("127.0.0.3", 1, 2));
+  EXPECT_EQ(0x80000009L, CodeOf("OutletSetUpsOffbySnmp[127.0.0.3] error!"));
+  EXPECT_EQ(0, outlet_on("127.0.0.3", 1));
+  EXPECT_EQ(0x80000009L, CodeOf("OutletSetUpsOnbySnmp[127.0.0.3] error!"));
+  Ctl("127.0.0.4", {"fault", "silent", "on"});
+  EXPECT_EQ(0, delay("127.0.0.4", 5));
+  EXPECT_EQ(0x80100001L, CodeOf("SetUpsShutdownDelaybySnmp[127.0.0.4] error!"));
+}
+
+// Sleep times with "DilayTimeCut" at its default 'Y': cut down to tenths of an hour.
+TEST_F(ControlTest, SleepTimesAreCutToTenthsOfAnHour) {
+  StartAndLoad();
+  auto sleep_time = Entry<qt::AddressIntFn>("SetUpsSleepTimeSnmp");
+  auto sleep_off = Entry<qt::AddressIntIntFn>("SetUpsSleepOffbySnmp");
+  EXPECT_EQ(1, sleep_time("127.0.0.2", 3700));
+  EXPECT_TRUE(LogHas("[127.0.0.2]SetUpsSleepTimeSnmp"));
+  EXPECT_TRUE(LogHas("  [127.0.0.2]SleepTime(3700) -> (3.700000e+03)"));
+  EXPECT_TRUE(LogHas(" [127.0.0.2]set sleep time is 3600sec : 1.0h"));
+  EXPECT_EQ(1, sleep_off("127.0.0.3", 1003, 600));
+  EXPECT_TRUE(LogHas("[127.0.0.3]SetUpsSleepOffbySnmp(1003)"));
+  EXPECT_TRUE(LogHas("  [127.0.0.3]Sleeptime(600) -> (6.000000e+02)"));
+  EXPECT_TRUE(LogHas(" [127.0.0.3]set sleep time is 360sec : 0.1h"));
+  EXPECT_EQ(std::vector<std::string>{SetLine(kSleepTime, "TimeTicks", "360000")}, Sets("127.0.0.2"));
+  EXPECT_EQ(
+      std::vector<std::string>({SetLine(kSleepTime, "TimeTicks", "36000"), SetLine(kSleep, "INTEGER", "3")}),
+      Sets("127.0.0.3"));
+  // Less than a tenth of an hour is cut to 0.
+  EXPECT_EQ(1, sleep_time("127.0.0.4", 359));
+  EXPECT_EQ(std::vector<std::string>{SetLine(kSleepTime, "TimeTicks", "0")}, Sets("127.0.0.4"));
+
+  Ctl("127.0.0.5", {"fault", "status", kSleep, "badValue"});
+  EXPECT_EQ(0, sleep_off("127.0.0.5", 1003, 600));
+  EXPECT_EQ(0x80000009L, CodeOf("SetUpsSleepOffbySnmp[127.0.0.5] error2!"));
+  Ctl("127.0.0.6", {"fault", "refuse-sets"});
+  EXPECT_EQ(0, sleep_off("127.0.0.6", 1003, 600));
+  EXPECT_EQ(0x80100002L, CodeOf("SetUpsSleepOffbySnmp[127.0.0.6] error1!"));
+  EXPECT_EQ(0, sleep_time("127.0.0.6", 600));
+  EXPECT_EQ(0x80100002L, CodeOf("SetUpsSleepTimeSnmp[127.0.0.6] error1!"));
+}
+
+// The same commands with "DilayTimeCut" not starting with 'Y': whole seconds.
+TEST_F(ControlTest, SleepTimesAreKeptWithoutTheCut) {
+  StartAndLoad("DilayTimeCut=N\r\n");
+  auto sleep_time = Entry<qt::AddressIntFn>("SetUpsSleepTimeSnmp");
+  auto sleep_off = Entry<qt::AddressIntIntFn>("SetUpsSleepOffbySnmp");
+  EXPECT_EQ(1, sleep_time("127.0.0.2", 3700));
+  EXPECT_TRUE(LogHas(" [127.0.0.2]set sleep time is 3700sec : 1.0h"));
+  EXPECT_EQ(1, sleep_off("127.0.0.3", 1003, 600));
+  EXPECT_TRUE(LogHas(" [127.0.0.3]set sleep time is 600sec : 0.1h"));
+  EXPECT_EQ(std::vector<std::string>{SetLine(kSleepTime, "TimeTicks", "370000")}, Sets("127.0.0.2"));
+  EXPECT_EQ(
+      std::vector<std::string>({SetLine(kSleepTime, "TimeTicks", "60000"), SetLine(kSleep, "INTEGER", "3")}),
+      Sets("127.0.0.3"));
+}
+
+TEST_F(ControlTest, PowerFailTurnOffPathsByOutputStatus) {
+  StartAndLoad();
+  auto power_fail = Entry<qt::AddressFn>("SetUpsPowerFailOffbySnmp");
+
+  // On line (2): sleep time 0, then the sleep control.
+  EXPECT_EQ(1, power_fail("127.0.0.2"));
+  EXPECT_EQ(
+      std::vector<std::string>({SetLine(kSleepTime, "TimeTicks", "0"), SetLine(kSleep, "INTEGER", "3")}),
+      Sets("127.0.0.2"));
+  EXPECT_EQ(2L, CodeOf(" [127.0.0.2] powerfail retrun sleep time is 0sec"));
+  EXPECT_TRUE(LogHas("[127.0.0.2] PowerOff:upsAdvControlUpsSleep(3)===="));
+
+  // On battery (3): the conserve-battery control alone.
+  Ctl("127.0.0.3", {"power-fail"});
+  EXPECT_EQ(1, power_fail("127.0.0.3"));
+  EXPECT_EQ(std::vector<std::string>{SetLine(kConserve, "INTEGER", "2")}, Sets("127.0.0.3"));
+  EXPECT_EQ(3L, CodeOf("[127.0.0.3] PowerOff:upsBasicControlConserveBattery(2)===="));
+
+  // On battery with the conserve command refused by the agent: the sleep sequence follows.
+  Ctl("127.0.0.4", {"power-fail"});
+  Ctl("127.0.0.4", {"fault", "status", kConserve, "noSuchName"});
+  EXPECT_EQ(1, power_fail("127.0.0.4"));
+  EXPECT_EQ(
+      std::vector<std::string>({SetLine(kConserve, "INTEGER", "2", "noSuchName"),
+                                SetLine(kSleepTime, "TimeTicks", "0"), SetLine(kSleep, "INTEGER", "3")}),
+      Sets("127.0.0.4"));
+  EXPECT_EQ(0L, CodeOf(" [127.0.0.4]powerfail retrun sleep time is 0sec"));
+
+  // Output status unreadable: taken as 1, the conserve path; the on-line card refuses it
+  // with badValue, so the sleep sequence follows.
+  Ctl("127.0.0.5", {"fault", "status", kOutputStatus, "genErr"});
+  EXPECT_EQ(1, power_fail("127.0.0.5"));
+  EXPECT_EQ(0x80100002L, CodeOf("SetUpsPowerFailOffbySnmp (outsts)[127.0.0.5] error!"));
+  EXPECT_EQ(1L, CodeOf("[127.0.0.5] PowerOff:upsBasicControlConserveBattery(2)===="));
+  EXPECT_EQ(
+      std::vector<std::string>({SetLine(kConserve, "INTEGER", "2", "badValue"),
+                                SetLine(kSleepTime, "TimeTicks", "0"), SetLine(kSleep, "INTEGER", "3")}),
+      Sets("127.0.0.5"));
+
+  // Any other status (7): nothing is sent.
+  Ctl("127.0.0.6", {"set", kOutputStatus, "i", "7"});
+  EXPECT_EQ(1, power_fail("127.0.0.6"));
+  EXPECT_TRUE(Sets("127.0.0.6").empty());
+  EXPECT_EQ(0L, CodeOf("SetUpsPowerFailOffbySnmp[127.0.0.6] norequest [outsts=7]"));
+  EXPECT_FALSE(LogHas("SetUpsPowerFailOffbySnmp[127.0.0.6] error!"));
+
+  // A silent card: the conserve command fails in transport, no fallback, still 1.
+  Ctl("127.0.0.7", {"fault", "silent", "on"});
+  EXPECT_EQ(1, power_fail("127.0.0.7"));
+  EXPECT_EQ(0x80100001L, CodeOf("SetUpsPowerFailOffbySnmp[127.0.0.7] error!"));
+  EXPECT_FALSE(LogHas("[127.0.0.7] PowerOff:upsAdvControlUpsSleep(3)===="));
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+// The SNMP access layer against upssim cards: GETs and SETs by slot and by address, their log
+// lines, quiet levels, result codes, type rules, the silent write probe, and the OID
+// conversion with its fallback parser.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core_fixture.h"
+
+namespace {
+
+const char kOutputStatus[] = ".1.3.6.1.4.1.318.1.1.1.4.1.1.0";
+const char kModel[] = ".1.3.6.1.4.1.318.1.1.1.1.1.1.0";
+const char kTimeOnBattery[] = ".1.3.6.1.4.1.318.1.1.1.2.1.2.0";
+const char kTurnOn[] = ".1.3.6.1.4.1.318.1.1.1.6.2.6.0";
+const char kShutoffDelay[] = ".1.3.6.1.4.1.318.1.1.1.5.2.10.0";
+const char kLowTransfer[] = ".1.3.6.1.4.1.318.1.1.1.5.2.3.0";
+const char kMulticast[] = ".1.3.6.1.4.1.318.1.1.1.10.1.5.0";
+const char kModelText[] = "QSIM TEST UNIT";
+
+class AccessTest : public qt::SnmpUpsCoreTest {
+ protected:
+  void SetUp() override {
+    StartCards(
+        "127.0.0.2", "127.0.0.3",
+        "community = kelpie\n[card 127.0.0.2]\nmodel = " + std::string(kModelText) + "\n[card 127.0.0.3]\n");
+    ASSERT_TRUE(
+        LoadWith("UPS_IP=127.0.0.2\r\nUPS_IP3=not an address\r\nTimeOut=150\r\nRetry=1\r\n"
+                 "TimeOut_Outlet=250\r\nRetry_Outlet=2\r\n"));
+  }
+};
+
+TEST_F(AccessTest, GetBySlotLogsRequestAndAnswerUnlessQuiet) {
+  size_t mark = LogSize();
+  int status = 77;
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByIndex(kOutputStatus, QP_ASN_INTEGER, &status, 0, 0));
+  EXPECT_EQ(2, status);
+  std::vector<std::string> lines = LogTextsSince(mark);
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ(std::string("[UPS0]GET OID=") + kOutputStatus, lines[0]);
+  EXPECT_EQ(" SNMP request(GET) success : value(ASN_INTEGER) = 0x2", lines[1]);
+  EXPECT_EQ(1, CodeOf(lines[1]));
+
+  char model[SNMP_TEXT_BUFFER] = {0};
+  mark = LogSize();
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByIndex(kModel, QP_ASN_OCTET_STRING, model, 0, 0));
+  EXPECT_STREQ(kModelText, model);
+  lines = LogTextsSince(mark);
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_EQ(" SNMP request(GET) success : value(ASN_OCTETSTRING)", lines[1]);
+  EXPECT_EQ("  length =14  stream =[QSIM TEST UNIT]", lines[2]);
+  EXPECT_EQ(0, CodeOf(lines[1]));
+
+  // Quiet: only the first line of a text answer is written.
+  mark = LogSize();
+  memset(model, 0, sizeof model);
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByIndex(kModel, QP_ASN_OCTET_STRING, model, 1, 0));
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByIndex(kOutputStatus, QP_ASN_INTEGER, &status, 1, 0));
+  EXPECT_EQ(std::vector<std::string>{" SNMP request(GET) success : value(ASN_OCTETSTRING)"},
+            LogTextsSince(mark));
+
+  Ctl("127.0.0.2", {"set", kTimeOnBattery, "t", "305419896"});  // 0x12345678
+  uint32_t ticks = 0;
+  mark = LogSize();
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByIndex(kTimeOnBattery, QP_ASN_TIMETICKS, &ticks, 0, 0));
+  EXPECT_EQ(0x12345678u, ticks);
+  EXPECT_EQ(" SNMP request(GET) success : value(ASN_RFC1155_TIMETICKS) = 305419896  78563412",
+            LogTextsSince(mark).back());
+}
+
+TEST_F(AccessTest, GetAnsweredWithAnotherTypeStoresNothing) {
+  Ctl("127.0.0.2", {"fault", "type", kOutputStatus, "u"});
+  int status = 99999;
+  size_t mark = LogSize();
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByIndex(kOutputStatus, QP_ASN_INTEGER, &status, 0, 0));
+  EXPECT_EQ(99999, status);
+  EXPECT_EQ(" SNMP request(GET) success : but unmatch value.type = ASN_RFC1155_GAUGE 66",
+            LogTextsSince(mark).back());
+  Ctl("127.0.0.2", {"fault", "type", kOutputStatus, "s"});
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByIndex(kOutputStatus, QP_ASN_INTEGER, &status, 0, 0));
+  EXPECT_EQ(" SNMP request(GET) success : but unmatch value.type = ASN_OCTETSTRING 4",
+            LogTextsSince(mark).back());
+  // By address the same answer is silent.
+  mark = LogSize();
+  bool stored = true;
+  EXPECT_EQ(SNMP_RESULT_OK,
+            SnmpGetByAddressStored("127.0.0.2", kOutputStatus, QP_ASN_INTEGER, &status, 0, &stored));
+  EXPECT_FALSE(stored);
+  EXPECT_EQ(99999, status);
+  EXPECT_EQ(mark, LogSize());
+}
+
+TEST_F(AccessTest, IllegalSlotBadAddressAndBadOid) {
+  Ctl("127.0.0.2", {"fault", "clear"});
+  long before = Counter("127.0.0.2", "requests");
+  int value = 0;
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpGetByIndex(kOutputStatus, QP_ASN_INTEGER, &value, 0, 130));
+  EXPECT_EQ(static_cast<long>(SNMP_RESULT_FAILED), CodeOf("[SnmpGet] illegal argument [UPS130]"));
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpGetByIndex(kOutputStatus, QP_ASN_INTEGER, &value, 0, -1));
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpSetByIndex(kTurnOn, QP_ASN_INTEGER, &value, 200));
+  EXPECT_TRUE(LogHas("[SnmpSet] illegal argument [UPS200]"));
+  EXPECT_EQ(before, Counter("127.0.0.2", "requests"));
+
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpGetByIndex(kOutputStatus, QP_ASN_INTEGER, &value, 0, 3));
+  EXPECT_TRUE(LogHas("error on SnmpMgrOpen[UPS3] 87"));
+  size_t mark = LogSize();
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpGetByAddress("", kOutputStatus, QP_ASN_INTEGER, &value, 0));
+  EXPECT_EQ(mark, LogSize());  // a failed open is never logged by the GET by address
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpSetByAddress("", kTurnOn, QP_ASN_INTEGER, &value));
+  EXPECT_TRUE(LogHas("[s]error on SnmpMgrOpen 87"));
+
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpGetByIndex("1.3.x", QP_ASN_INTEGER, &value, 0, 0));
+  EXPECT_TRUE(LogHas("SNMP Error[UPS0]: Invalid OID specified."));
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpGetByAddress("127.0.0.2", "junk", QP_ASN_INTEGER, &value, 0));
+  EXPECT_TRUE(LogHas("[r]SNMP Error: Invalid OID specified."));
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpSetOutletByAddress("127.0.0.2", "", QP_ASN_INTEGER, &value));
+  EXPECT_TRUE(LogHas("[s]SNMP Error: Invalid OID specified."));
+}
+
+TEST_F(AccessTest, SetResultsAndLinesBySlotAndByAddress) {
+  int on = 2;
+  size_t mark = LogSize();
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpSetByIndex(kTurnOn, QP_ASN_INTEGER, &on, 0));
+  std::vector<std::string> lines = LogTextsSince(mark);
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_EQ(std::string("[UPS0(127.0.0.2)]SET OID=") + kTurnOn, lines[0]);
+  EXPECT_EQ(" SET  value type=2 value data=0x2", lines[1]);
+  EXPECT_EQ(" SNMP request(SET) success: value type=2 value data=0x2", lines[2]);
+
+  int bad = 9;
+  EXPECT_EQ(SNMP_RESULT_BAD_VALUE, SnmpSetByIndex(kTurnOn, QP_ASN_INTEGER, &bad, 0));
+  EXPECT_EQ(static_cast<long>(SNMP_RESULT_BAD_VALUE),
+            CodeOf("SNMP Error[UPS0]: SNMP_ERRORSTATUS_BADVALUE, errorIndex=1"));
+  EXPECT_EQ(SNMP_RESULT_AGENT_ERROR,
+            SnmpSetByAddress("127.0.0.2", ".1.3.6.1.4.1.318.1.1.1.99.0", QP_ASN_INTEGER, &on));
+  EXPECT_EQ(static_cast<long>(SNMP_RESULT_AGENT_ERROR),
+            CodeOf("[s]SNMP Error: SNMP_ERRORSTATUS_NOSUCHNAME, errorIndex=1"));
+  Ctl("127.0.0.2", {"fault", "status", kTurnOn, "genErr"});
+  EXPECT_EQ(SNMP_RESULT_AGENT_ERROR, SnmpSetOutletByAddress("127.0.0.2", kTurnOn, QP_ASN_INTEGER, &on));
+  EXPECT_TRUE(LogHas("[s]SNMP Error: SNMP_ERRORSTATUS_GENERR, errorIndex=1"));
+  Ctl("127.0.0.2", {"fault", "status", kTurnOn, "readOnly"});
+  EXPECT_EQ(SNMP_RESULT_AGENT_ERROR, SnmpSetByIndex(kTurnOn, QP_ASN_INTEGER, &on, 0));
+  EXPECT_TRUE(LogHas("SNMP Error[UPS0]: SNMP_ERRORSTATUS_READONLY, errorIndex=1"));
+  Ctl("127.0.0.2", {"fault", "status", kTurnOn, "tooBig"});
+  EXPECT_EQ(SNMP_RESULT_AGENT_ERROR, SnmpSetByAddress("127.0.0.2", kTurnOn, QP_ASN_INTEGER, &on));
+  EXPECT_TRUE(LogHas("[s]SNMP Error: SNMP_ERRORSTATUS_TOOBIG, errorIndex=1"));
+  Ctl("127.0.0.2", {"fault", "clear"});
+
+  // TimeTicks above 0x7FFFFFFF are sent as 0x7FFFFFFF, with the overflow line.
+  Ctl("127.0.0.2", {"sets", "clear"});
+  uint32_t ticks = 0x80000000u;
+  mark = LogSize();
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpSetByAddress("127.0.0.2", kShutoffDelay, QP_ASN_TIMETICKS, &ticks));
+  lines = LogTextsSince(mark);
+  ASSERT_EQ(4u, lines.size());
+  EXPECT_EQ("SnmpSetR TIMETICKS Data Over", lines[0]);
+  EXPECT_EQ(std::string("[s]SET OID=") + kShutoffDelay + " to [127.0.0.2]", lines[1]);
+  EXPECT_EQ(" [s]SET  value type=67 value data=2147483647", lines[2]);
+  EXPECT_EQ(" [s]SNMP request(SET) success: value type=67 value data=0x7fffffff", lines[3]);
+  EXPECT_EQ(std::vector<std::string>{std::string(kShutoffDelay) + " TimeTicks 2147483647 noError"},
+            Sets("127.0.0.2"));
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpSetByIndex(kShutoffDelay, QP_ASN_TIMETICKS, &ticks, 0));
+  EXPECT_TRUE(LogHas("SnmpSet TIMETICKS Data Over"));
+  EXPECT_TRUE(LogHas(" SET  value type=67 value data=2147483647"));
+
+  // IpAddress and text values.
+  const uint8_t multicast[4] = {224, 0, 0, 7};
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpSetByAddress("127.0.0.2", kMulticast, QP_ASN_IPADDRESS, multicast));
+  EXPECT_TRUE(LogHas(" [s]SET  value type=64 ASN_RFC1155_IPADDRESS"));
+  EXPECT_TRUE(LogHas(" [s]SNMP request(SET) success:  value type = 0x40"));
+  uint8_t read_back[4] = {0};
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByAddress("127.0.0.2", kMulticast, QP_ASN_IPADDRESS, read_back, 0));
+  EXPECT_EQ(0, memcmp(multicast, read_back, 4));
+  EXPECT_EQ(SNMP_RESULT_AGENT_ERROR, SnmpSetByAddress("127.0.0.2", kModel, QP_ASN_OCTET_STRING, "new model"));
+  EXPECT_TRUE(LogHas(" [s]SET  value type=4 ASN_OCTETSTRING"));
+}
+
+TEST_F(AccessTest, WriteProbeSetsAreSilentOnlyByAddress) {
+  Ctl("127.0.0.2", {"fault", "refuse-sets"});
+  int volts = 92;
+  size_t mark = LogSize();
+  EXPECT_EQ(SNMP_RESULT_AGENT_ERROR, SnmpSetByAddress("127.0.0.2", kLowTransfer, QP_ASN_INTEGER, &volts));
+  EXPECT_EQ(mark, LogSize());
+  Ctl("127.0.0.2", {"fault", "clear"});
+  EXPECT_EQ(SNMP_RESULT_OK, SnmpSetByAddress("127.0.0.2", kLowTransfer, QP_ASN_INTEGER, &volts));
+  EXPECT_EQ(mark, LogSize());
+  Ctl("127.0.0.2", {"fault", "silent", "on"});
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpSetByAddress("127.0.0.2", kLowTransfer, QP_ASN_INTEGER, &volts));
+  EXPECT_EQ(mark, LogSize());
+  Ctl("127.0.0.2", {"fault", "silent", "off"});
+
+  Ctl("127.0.0.2", {"fault", "refuse-sets"});
+  EXPECT_EQ(SNMP_RESULT_AGENT_ERROR,
+            SnmpSetOutletByAddress("127.0.0.2", kLowTransfer, QP_ASN_INTEGER, &volts));
+  std::vector<std::string> lines = LogTextsSince(mark);
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_EQ(std::string("[s]SET OID=") + kLowTransfer + " to [127.0.0.2]", lines[0]);
+  EXPECT_EQ(" [s]SET  value type=2 value data=0x5c", lines[1]);
+  EXPECT_EQ("[s]SNMP Error: SNMP_ERRORSTATUS_NOSUCHNAME, errorIndex=1", lines[2]);
+}
+
+TEST_F(AccessTest, SilentAgentTimeOutsAndRetriesPerVariant) {
+  Ctl("127.0.0.3", {"fault", "silent", "on"});
+  struct Case {
+    const char *name;
+    std::function<uint32_t()> call;
+    long attempts;
+    long min_ms, max_ms;
+    const char *line;
+  };
+  int value = 2;
+  std::vector<Case> cases = {
+      {"get by address",
+       [&] { return SnmpGetByAddress("127.0.0.3", kOutputStatus, QP_ASN_INTEGER, &value, 0); }, 3, 550, 1500,
+       "[r]error on SnmpMgrRequest 40"},
+      {"set by address", [&] { return SnmpSetByAddress("127.0.0.3", kTurnOn, QP_ASN_INTEGER, &value); }, 2,
+       280, 1200, "[s]error on SnmpMgrRequest 40"},
+      {"outlet set", [&] { return SnmpSetOutletByAddress("127.0.0.3", kTurnOn, QP_ASN_INTEGER, &value); }, 3,
+       730, 1700, "[s]error on SnmpMgrRequest 40"},
+  };
+  for (const Case &c : cases) {
+    long before = Counter("127.0.0.3", "requests");
+    size_t mark = LogSize();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SNMP_RESULT_FAILED, c.call()) << c.name;
+    long ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count());
+    EXPECT_GE(ms, c.min_ms) << c.name;
+    EXPECT_LE(ms, c.max_ms) << c.name;
+    EXPECT_EQ(before + c.attempts, Counter("127.0.0.3", "requests")) << c.name;
+    EXPECT_EQ(c.line, LogTextsSince(mark).back()) << c.name;
+    EXPECT_EQ(static_cast<long>(SNMP_RESULT_FAILED), CodeOf(c.line));
+  }
+}
+
+TEST(OidConversion, FallbackParserAcceptsOnlyScalarInstances) {
+  qp_snmp_oid oid{};
+  ASSERT_TRUE(ParseOidFallback(kOutputStatus, &oid));
+  // Thirteen numbers before the last dot, then the closing 0.
+  const uint32_t expected[] = {1, 3, 6, 1, 4, 1, 318, 1, 1, 1, 4, 1, 1, 0};
+  ASSERT_EQ(14u, oid.length);
+  for (uint32_t i = 0; i < 14; ++i) EXPECT_EQ(expected[i], oid.ids[i]) << i;
+  EXPECT_FALSE(ParseOidFallback(".1.3.6.1.4.1.318.1.1.1.12.3.2.1.3.1", &oid));
+  EXPECT_FALSE(ParseOidFallback("1.3.6.1.4.1.318.1.1.1.4.1.1.0", &oid));
+  EXPECT_FALSE(ParseOidFallback(".x", &oid));
+  EXPECT_FALSE(ParseOidFallback("", &oid));
+  // The walk ends at the first other character; a number of 0 there is accepted.
+  ASSERT_TRUE(ParseOidFallback(".1.3.0 tail", &oid));
+  EXPECT_EQ(3u, oid.length);
+
+  // The platform conversion is tried first and takes identifiers of any shape.
+  ASSERT_TRUE(StringToOid(".1.3.6.1.4.1.318.1.1.1.12.3.2.1.3.1", &oid));
+  EXPECT_EQ(16u, oid.length);
+  EXPECT_EQ(1u, oid.ids[15]);
+  // A text the platform refuses (a sub-identifier above 32 bits) falls back to the parser.
+  EXPECT_TRUE(StringToOid(".1.3.99999999999.0", &oid));
+  EXPECT_FALSE(StringToOid(".1.3.99999999999.5", &oid));
+}
+
+TEST(OidConversion, ConcurrentFallbackConversionsDoNotShareSlots) {
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t, &wrong] {
+      char text[64];
+      snprintf(text, sizeof text, ".1.3.6.1.4.1.318.%d.0", 100 + t);
+      for (int i = 0; i < 2000; ++i) {
+        qp_snmp_oid oid{};
+        if (!ParseOidFallback(text, &oid) || oid.length != 9 || oid.ids[7] != static_cast<uint32_t>(100 + t))
+          ++wrong;
+      }
+    });
+  }
+  for (std::thread &th : threads) th.join();
+  EXPECT_EQ(0, wrong.load());
+}
+
+}  // namespace
