@@ -1,35 +1,69 @@
 #!/usr/bin/env bash
-# The system's main job, on an embedded default installation: a temporary install directory
-# with a sample configuration and registry file, the service started through svcctl,
-# commands sent over its pipe with their replies printed, and a clean stop.
+# The system's main job on an embedded default installation: three simulated UPS network
+# cards (two servers and one storage unit), the cluster manager's tools as stand-ins, the
+# command-server service started through svcctl, and a power failure that a person can
+# follow from the storage UPS going on battery to every UPS switched off.
+#
+# Prints a timeline and a final table of the UPS states, checks every step, leaves nothing
+# running, and exits 0 only when the whole scenario went as it should.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-out="$root/build/out"
-if [ ! -x "$out/quomvlsv" ] || [ ! -x "$out/pwctl" ] || [ "${QUORIN_DEMO_REBUILD:-}" != "" ]; then
+out=${QUORIN_DEMO_OUT:-$root/build/out}
+need=(quomvlsv svcctl pwctl upssim SNMPUPS.DLL ky_vexapi4.dll pwdown.dll tsrstat tsrstdn)
+missing=0
+for f in "${need[@]}"; do [ -e "$out/$f" ] || missing=1; done
+if [ $missing -eq 1 ]; then
+  echo "building the system (first run)..."
   "$root/scripts/setup.sh"
   "$root/scripts/build.sh" "$root/build" >/dev/null
+  out=$root/build/out
 fi
 
 demo=$(mktemp -d /tmp/quorin-demo-XXXXXX)
 install="$demo/opt/quorin"
+service=Mavr_tsr_monitor
 export QUORIN_RUNTIME_DIR="$demo/run"
 export QUORIN_REGISTRY="$demo/registry.reg"
 export QUORIN_REBOOT_COMMAND="echo restart requested >> $demo/reboot.txt"
 export QUORIN_TIME_SCALE=${QUORIN_TIME_SCALE:-10}
-service=Mavr_tsr_monitor
+export QUORIN_TSR_SCRIPT_DIR="$demo/tsr"
+export PATH="$out:$PATH"
+# A free UDP port for the cards' agents, so that the demo never needs port 161.
+port=${QUORIN_DEMO_PORT:-$((20000 + RANDOM % 20000))}
+export QUORIN_SNMP_PORT=$port
+export QUORIN_SNMP_TRAP_PORT=$((port + 1))
+
+server1=127.0.0.2
+server2=127.0.0.3
+storage=127.0.0.4
+upssim_pid=""
+started=$EPOCHREALTIME
 
 cleanup() {
   "$out/svcctl" stop "$service" >/dev/null 2>&1 || true
+  if [ -n "$upssim_pid" ]; then kill "$upssim_pid" 2>/dev/null || true; wait "$upssim_pid" 2>/dev/null || true; fi
   rm -rf "$demo"
 }
 trap cleanup EXIT
 
-step() { printf '\n== %s\n' "$*"; }
+say() { printf '[%6.2fs] %s\n' "$(awk "BEGIN { print $EPOCHREALTIME - $started }")" "$*"; }
+fail() { say "DEMO FAILED: $*"; exit 1; }
+reply_of() { sed -n 's/^reply: "\(.*\)" .*/\1/p'; }
+get() { "$out/upssim" ctl "$1" get "$2" | awk '{print $NF}'; }
+output_state() {
+  case $1 in 1) echo unknown ;; 2) echo "on line" ;; 3) echo "on battery" ;; 4) echo "smart boost" ;;
+    5) echo "timed sleeping" ;; 7) echo off ;; 8) echo rebooting ;; 10) echo "hardware failure" ;;
+    11) echo "sleeping until power returns" ;; *) echo "status $1" ;; esac
+}
+OUTPUT_STATUS=.1.3.6.1.4.1.318.1.1.1.4.1.1.0
+OUTPUT_VOLTAGE=.1.3.6.1.4.1.318.1.1.1.4.2.1.0
+INPUT_VOLTAGE=.1.3.6.1.4.1.318.1.1.1.3.2.1.0
+TURN_OFF=.1.3.6.1.4.1.318.1.1.1.6.2.1.0
+SHUTDOWN_DELAY=.1.3.6.1.4.1.318.1.1.1.5.2.10.0
 
-step "installing into $install"
-mkdir -p "$install/DATA/UPS" "$install/DATA/SNMPTRAP" "$QUORIN_RUNTIME_DIR"
-cp "$out/quomvlsv" "$out/libquorin_platform.so" "$install/"
-cat > "$install/DATA/ky_e_net.ini" <<'INI'
+mkdir -p "$install/DATA/UPS" "$install/DATA/SNMPTRAP" "$QUORIN_RUNTIME_DIR" "$QUORIN_TSR_SCRIPT_DIR"
+for f in quomvlsv libquorin_platform.so SNMPUPS.DLL ky_vexapi4.dll pwdown.dll pwctl; do cp "$out/$f" "$install/"; done
+cat > "$install/DATA/ky_e_net.ini" <<INI
 [common]
 Community=kelpie
 TSR_SVR_NUM=2
@@ -37,13 +71,14 @@ Storage_NUM=1
 [Server1]
 UPS_NUM=1
 Used=1
-UPS_IP1=127.0.0.2
+UPS_IP1=$server1
 [Server2]
 UPS_NUM=1
-UPS_IP1=127.0.0.3
+Used=0
+UPS_IP1=$server2
 [Storage1]
 UPS_NUM=1
-UPS_IP1=127.0.0.4
+UPS_IP1=$storage
 INI
 cat > "$QUORIN_REGISTRY" <<REG
 REGEDIT4
@@ -54,28 +89,85 @@ REGEDIT4
 "LumoUnit"=hex:00
 "APIDEBUG"=hex:00
 REG
+# Three cards; a short shut-down delay so that the outputs go off within the demo.
+cat > "$demo/cards.conf" <<CONF
+port = $port
+community = kelpie
+[card $server1]
+model = QSIM UPS 1500 (server 1)
+value = $SHUTDOWN_DELAY t 200
+[card $server2]
+model = QSIM UPS 1500 (server 2)
+value = $SHUTDOWN_DELAY t 200
+[card $storage]
+model = QSIM UPS 3000 RM (storage)
+outlet-groups = 2
+value = $SHUTDOWN_DELAY t 200
+CONF
+say "install directory $install, UPS cards on UDP port $port"
 
-step "starting the service"
-"$out/svcctl" start "$service" "$install/quomvlsv"
+"$out/upssim" --config "$demo/cards.conf" > "$demo/upssim.out" 2>&1 &
+upssim_pid=$!
+for _ in $(seq 1 100); do grep -q "cards on port" "$demo/upssim.out" && break; sleep 0.05; done
+grep -q "cards on port" "$demo/upssim.out" || fail "the UPS card simulator did not start: $(cat "$demo/upssim.out")"
+say "UPS cards $server1 (server 1), $server2 (server 2), $storage (storage) are on line"
 
-send() {
-  local code=$1 data=${2:-}
-  step "request $code${data:+ with data \"$data\"}"
-  "$out/pwctl" send "$code" $data || true
-}
-# Wait for the delayed initialisation (configuration, library binding) to finish.
+"$out/svcctl" start "$service" "$install/quomvlsv" > "$demo/svcctl.out" || fail "the service did not start: $(cat "$demo/svcctl.out")"
+say "service $service started through svcctl"
+for _ in $(seq 1 200); do grep -q "Delayed initialization completed" "$install/DATA/QUOMVLSV.LOG" 2>/dev/null && break; sleep 0.05; done
+grep -q "VEX API initialized successfully" "$install/DATA/QUOMVLSV.LOG" || fail "the cluster API was not initialised"
+say "configuration loaded, SNMPUPS.DLL and ky_vexapi4.dll bound, cluster API initialised (tool run: $(paste -sd, "$QUORIN_TSR_SCRIPT_DIR/calls.log"))"
+
+r=$("$out/pwctl" send K02 | reply_of || true)
+[ "$r" = "K02 00014" ] || fail "K02 answered \"$r\", expected all storage UPS on line"
+say "K02: storage UPS power checked, answer \"$r\" (00 = every storage UPS on line); SHARE_DK.APC holds $(stat -c %s "$install/DATA/SHARE_DK.APC") bytes"
+
+"$out/upssim" ctl "$storage" power-fail >/dev/null
+say "MAINS POWER FAILS at the storage UPS $storage: output status $(get $storage $OUTPUT_STATUS) ($(output_state "$(get $storage $OUTPUT_STATUS)")), input voltage $(get $storage $INPUT_VOLTAGE) V"
+
+r=$("$out/pwctl" send K02 | reply_of || true)
+[ "$r" = "K02 13014" ] || fail "K02 answered \"$r\" with the storage UPS on battery"
+say "K02 now answers \"$r\" (13 = a storage UPS is not on line)"
+
+r=$("$out/pwctl" send PCS | reply_of || true)
+[ "$r" = "PCS 0000" ] || fail "PCS answered \"$r\""
+grep -q "PCS: Cluster shutdown initiated (Storage failure)" "$install/DATA/QUOMVLSV.LOG" || fail "PCS did not decide a cluster shutdown"
+grep -qx tsrstdn "$QUORIN_TSR_SCRIPT_DIR/calls.log" || fail "the cluster shutdown tool did not run"
+say "PCS: storage UPS failure, the service decides a CLUSTER SHUTDOWN; the cluster tool tsrstdn ran"
+
+"$out/pwctl" cluster-shutdown 1 > "$demo/csd1.out" || fail "the first CSD failed: $(cat "$demo/csd1.out")"
+grep -q "AD1/CSD: PCS shutdown request detected - returning success" "$install/DATA/QUOMVLSV.LOG" || fail "the first CSD was not answered at once"
+for card in $server1 $server2 $storage; do
+  [ -z "$("$out/upssim" ctl "$card" sets)" ] || fail "the first CSD switched $card"
+done
+say "the cluster side's CSD (mode 1) is answered with success at once: the shutdown it asks for is the one PCS started"
+
+"$out/pwctl" cluster-shutdown 1 > "$demo/csd2.out" || fail "the second CSD failed: $(cat "$demo/csd2.out")"
+say "a second CSD (mode 1) switches every UPS off:"
+for card in $server1 $server2 $storage; do
+  set_line=$("$out/upssim" ctl "$card" sets | grep "$TURN_OFF" || true)
+  [ -n "$set_line" ] || fail "no turn-off reached $card"
+  say "    $card received SET $set_line"
+done
+
+# The cards turn their outputs off after their shut-down delay (2 s here).
 for _ in $(seq 1 100); do
-  grep -q "Delayed initialization completed" "$install/DATA/QUOMVLSV.LOG" 2>/dev/null && break
+  off=0
+  for card in $server1 $server2 $storage; do [ "$(get $card $OUTPUT_STATUS)" = 7 ] && off=$((off + 1)); done
+  [ $off -eq 3 ] && break
   sleep 0.1
 done
-send C02
-send K02
-send PCS
-send CSD 0
-send XYZ
+[ $off -eq 3 ] || fail "not every UPS output went off"
+say "every UPS output is off"
 
-step "stopping the service"
-"$out/svcctl" stop "$service"
+printf '\n%-10s %-10s %-22s %-14s %-10s\n' "UPS" "powers" "output" "output volts" "input volts"
+for card in $server1 $server2 $storage; do
+  case $card in $server1) role="server 1" ;; $server2) role="server 2" ;; *) role="storage" ;; esac
+  st=$(get $card $OUTPUT_STATUS)
+  printf '%-10s %-10s %-22s %-14s %-10s\n' "$card" "$role" "$st ($(output_state "$st"))" "$(get $card $OUTPUT_VOLTAGE)" "$(get $card $INPUT_VOLTAGE)"
+done
+echo
 
-step "the service log"
-tail -c +10 "$install/DATA/QUOMVLSV.LOG" | sed -n '1,400p' | grep -vE 'Received \(hex\)|Response \(hex\)' | cut -c1-150
+"$out/svcctl" stop "$service" > "$demo/svcctl.out" || fail "the service did not stop: $(cat "$demo/svcctl.out")"
+grep -q "quorinky_tsrx mutex closed" "$install/DATA/QUOMVLSV.LOG" || fail "the stop sequence did not complete"
+say "service stopped cleanly; demo passed"
