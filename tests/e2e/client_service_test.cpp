@@ -1,10 +1,13 @@
 // pwdown.dll against the real quomvlsv: the frames the service answers, the codes it does not
 // know, and its one request per connection.
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "pwdown_internal.h"
 #include "quorin/platform.h"
 #include "service_fixture.h"
+#include "upssim_harness.h"
 
 namespace {
 
@@ -87,6 +90,50 @@ TEST_F(ClientServiceTest, ASecondRequestOnOneConnectionFails) {
   EXPECT_EQ(0x20000001u, error);  // PC_ERR_PIPE_IO: the service answered once and disconnected
   CloseCommandPipe(&connection);
   EXPECT_FALSE(LogHas("CMD: K02"));
+}
+
+// A cluster shutdown request end to end: QuoPcClusterShutDown(1) in the client library, CSD
+// over the pipe, the service reading every UPS through SNMPUPS.DLL and switching each one
+// off on its upssim card, after a PCS that the real cluster library carried out with the
+// cluster tool.
+TEST_F(ClientServiceTest, ClusterShutdownTravelsDownToTheCards) {
+  qt::Simulator sim("127.0.0.2", "127.0.0.4", {"--community", "kelpie"});
+  ASSERT_TRUE(sim.ready());
+  extra_env["QUORIN_SNMP_PORT"] = std::to_string(sim.port());
+  extra_env["QUORIN_TSR_SCRIPT_DIR"] = install.dir() + "/tsr";
+  qt::make_dirs(install.dir() + "/tsr");
+  snmp_library = "out:SNMPUPS.DLL";
+  vex_library = "out:ky_vexapi4.dll";
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=2\nStorage_NUM=1\n[Server1]\nUPS_NUM=1\nUsed=1\nUPS_IP1=127.0.0.2\n"
+      "[Server2]\nUPS_NUM=1\nUPS_IP1=127.0.0.3\n[Storage1]\nUPS_NUM=1\nUPS_IP1=127.0.0.4\n");
+  Start();
+  Load();
+  auto cluster_shutdown = Export<int (*)(int)>("QuoPcClusterShutDown");
+  ASSERT_NE(nullptr, cluster_shutdown);
+  const std::string turn_off = ".1.3.6.1.4.1.318.1.1.1.6.2.1.0 INTEGER 3 noError\n";
+
+  // Power fails at the storage UPS: PCS runs the cluster shutdown tool through the real
+  // cluster library, and the cluster side's next CSD is answered at once without a SET.
+  sim.ctl("127.0.0.4", {"power-fail"});
+  EXPECT_EQ("PCS 0000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: Cluster shutdown initiated (Storage failure)"));
+  EXPECT_NE(std::string::npos, qt::read_file(install.dir() + "/tsr/calls.log").find("tsrstdn"));
+  EXPECT_EQ(1, cluster_shutdown(1));
+  for (const char *card : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) EXPECT_EQ("", sim.ctl(card, {"sets"})) << card;
+
+  // The next CSD goes all the way down: every card receives the turn-off control.
+  EXPECT_EQ(1, cluster_shutdown(1));
+  for (const char *card : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    EXPECT_EQ(turn_off, sim.ctl(card, {"sets"})) << card;
+    sim.ctl(card, {"sets", "clear"});
+  }
+  EXPECT_NE(std::string::npos, qt::read_file(install.data("pwdown.log")).find("QuoPcClusterShutDown"));
+
+  // While the cards run their shut-down delay, a further CSD sends nothing and succeeds.
+  EXPECT_EQ(1, cluster_shutdown(1));
+  for (const char *card : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) EXPECT_EQ("", sim.ctl(card, {"sets"})) << card;
+  EXPECT_NE(std::string::npos, qt::read_file(install.data("SNMPUPS.LOG")).find("Graceful Shutdown state[127.0.0.2]"));
 }
 
 }  // namespace
