@@ -32,10 +32,10 @@ struct FaultTable {
   FaultRule rules[kMaxRules];
   int used = 0;
   FaultTable() {
-    const char *spec = getenv("QUORIN_FAULTS");
-    if (spec == nullptr) return;
+    const char *configured = getenv("QUORIN_FAULTS");
+    if (configured == nullptr) return;
     char copy[512];
-    snprintf(copy, sizeof copy, "%s", spec);
+    snprintf(copy, sizeof copy, "%s", configured);
     char *save = nullptr;
     for (char *item = strtok_r(copy, ",", &save); item != nullptr && used < kMaxRules;
          item = strtok_r(nullptr, ",", &save)) {
