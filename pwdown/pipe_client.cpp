@@ -19,12 +19,6 @@ uint32_t ErrorOfStatus(const char *status) {
   return PC_ERR_UNSUPPORTED;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 // Fills bytes 0-3 of the frame: the code and the unit character. False when the unit address
 // is needed and cannot be read.
@@ -57,6 +51,13 @@ long ReadResponse(PcConnection *connection, bool log_read) {
 }
 
 }  // namespace
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
 
 uint32_t OpenCommandPipe(PcConnection *connection) {
   connection->pipe = nullptr;

@@ -37,9 +37,10 @@ uint32_t CheckAutoLocal(PcConnection *connection) {
   uint32_t length = 2;
   uint32_t error = 0;
   if (!SendCmdWithResponseData(connection, kCodeItem012, &data, &length, false, &error)) return error;
-  char digits[3] = {data[0], data[1], '\0'};
-  unsigned value = 0;
-  if (sscanf(digits, "%X", &value) != 1) value = 0;
+  // Exactly two hex digits: a sign, a blank or any other character reads as the flag clear.
+  int high = HexDigit(data[0]);
+  int low = HexDigit(data[1]);
+  unsigned value = (high < 0 || low < 0) ? 0u : static_cast<unsigned>(high * 16 + low);
   if ((value & kAutoLocalFlag) == 0) return PC_ERR_AUTO_LOCAL_OFF;
   return 0;
 }

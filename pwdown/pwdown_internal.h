@@ -2,9 +2,10 @@
 // command pipe client with its two request forms, and the export gate.
 //
 // Process-wide state of the library (one instance each):
-//   g_LibraryLog, g_InstallPath  written once by the attach step on the loading thread, before
-//                                any export can run; afterwards only read. Log writers are
-//                                serialised by g_LibraryLog.mutex.
+//   g_LibraryLog, g_InstallPath  written by the attach step on the loading thread, before any
+//                                export can run, and by the detach step after the last one;
+//                                only read in between. Log writers are serialised by
+//                                g_LibraryLog.mutex.
 // Everything else an export needs (the connection, its request frame and response buffer, the
 // payload scratch) lives in a PcConnection on the caller's stack, so calls from several
 // threads do not share buffers.
@@ -99,6 +100,8 @@ struct PcConnection {
 // PC_ERR_SERVICE (no pipe or another open failure) or PC_ERR_FAILED (a busy wait or the
 // mode change failed). On failure nothing stays open.
 uint32_t OpenCommandPipe(PcConnection *connection);
+// Value of one hexadecimal digit, or -1 for any other character.
+int HexDigit(char c);
 // Closes the connection (nothing when it is not open).
 void CloseCommandPipe(PcConnection *connection);
 

@@ -103,7 +103,9 @@ TEST_F(ExportsTest, EachStatusMapsToItsError) {
 }
 
 TEST_F(ExportsTest, AutomaticLocalFlagOfItem012GatesThePowerOff) {
-  for (const char *item : {"3F", "00", "BF", "ZZ"}) {
+  // Anything but two hex digits reads as the flag clear, also what a lax number parse would
+  // take for a value with 0x40 set ("-1", "-C").
+  for (const char *item : {"3F", "00", "BF", "ZZ", "-1", "-C", " 4", "+4"}) {
     Script(std::string("012 reply 00 ") + item + "\n");
     ClearFrames();
     ExpectFailure(
