@@ -309,9 +309,10 @@ QP_DLL_EXPORT int VexEnumServer(VexServerEnumProc callback, uint32_t context) {
 
 QP_DLL_EXPORT int VexGetServerStatus(uint32_t, uint32_t *state) {
   CallScope scope;
-  if (state == nullptr) return refuseArgument(kLogIllegalState, ERROR_INVALID_PARAMETER);
   // After a shutdown started here the server counts as started, and is not asked.
   Refusal refusal = queryRefusal();
+  if (refusal == Refusal::kNotInitialised) return refuseNotInitialised();
+  if (state == nullptr) return refuseArgument(kLogIllegalState, ERROR_INVALID_PARAMETER);
   switch (refusal) {
     case Refusal::kNotInitialised:
       return refuseNotInitialised();
@@ -401,7 +402,11 @@ QP_DLL_EXPORT int VexServerShutdown(uint32_t option) {
       libraryLog(kLogThreadError, GetLastError());
       return 0;
     }
-    qp_sleep_ms(kThreadPauseMs);
+    if (pause(kThreadPauseMs)) {  // the library is being unloaded
+      g_state.active_calls.fetch_sub(1);
+      libraryLog(kLogThreadError, GetLastError());
+      return 0;
+    }
   }
   qp_thread_close(thread);
   g_state.server_shutdown_started.store(1);

@@ -33,7 +33,7 @@ void readInstallPath() {
   for (int attempt = 1; attempt <= kRegistryAttempts; ++attempt) {
     if (qp_reg_open_key(kRegistryKey, &key) == ERROR_SUCCESS) break;
     key = nullptr;
-    qp_sleep_ms(kRegistryPauseMs);
+    if (attempt < kRegistryAttempts) qp_sleep_ms(kRegistryPauseMs);
   }
   if (key == nullptr) return;
   for (int attempt = 1; attempt <= kRegistryAttempts; ++attempt) {
@@ -86,7 +86,6 @@ __attribute__((destructor)) void libraryUnload() {
   for (int waited = 0; g_state.active_calls.load() > 0 && waited < kUnloadWaitMs; waited += kUnloadPollMs)
     std::this_thread::sleep_for(std::chrono::milliseconds(kUnloadPollMs));
   bool idle = g_state.active_calls.load() == 0;
-  if (!idle) libraryLog(kLogUnloadWhileBusy, static_cast<uint32_t>(g_state.active_calls.load()));
   libraryLog(kLogUnload, 0);
   if (!idle) return;  // a thread still runs here: leave what it may use
   // The last caller has left its CallScope but may still be returning through this library.

@@ -67,7 +67,7 @@ int deleteFileQuietly(const char *path, bool retry, int *errno_out) {
     if (remove(native) == 0) return 0;
     if (errno_out != nullptr) *errno_out = errno;
     if (!qp_path_exists(path)) return 0;
-    if (attempt < attempts) qp_sleep_ms(kDeletePauseMs);
+    if (attempt < attempts && pause(kDeletePauseMs)) break;  // the library is being unloaded
   }
   return 1;
 }

@@ -61,7 +61,6 @@ class CallScope {
 // Pauses MS milliseconds of scaled time (see qp_time.h). Returns true when the library is
 // being unloaded, in which case the caller stops retrying.
 bool pause(uint32_t ms);
-bool unloading();
 
 // Take a handle out of use: closed at once when no other call can hold it, else parked and
 // closed by the unload step.

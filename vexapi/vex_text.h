@@ -72,7 +72,6 @@ inline constexpr char kLogIllegalCallback[] = "illegal argument lpfnEnumProc";
 inline constexpr char kLogIllegalState[] = "illegal argument lpdwStatus";
 inline constexpr char kLogRetryStart[] = "retry start";
 inline constexpr char kLogThreadError[] = "beginthred Error!";
-inline constexpr char kLogUnloadWhileBusy[] = "unload while a call is still running";
 
 // Entry and exit lines of the exports.
 inline constexpr char kEnterInitialize[] = VEX_MARK_OPEN " VexInitializeApi " VEX_MARK_CLOSE;
