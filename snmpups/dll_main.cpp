@@ -13,10 +13,9 @@ __attribute__((constructor)) void SnmpUpsProcessAttach() {
   qp_library_report_attach(ok ? 1 : 0);
 }
 
-// Process detach: the library goes, and with it the mutexes it created, so that a host that
-// loads and unloads it repeatedly does not collect them. No export may run at this point.
-__attribute__((destructor)) void SnmpUpsProcessDetach() {
-  SnmpUpsUnload();
-}
+// Process detach: every export becomes inert. The mutexes live as long as the process: the
+// detach also runs while a host program exits, when its other threads may still be inside a
+// log writer holding or waiting for one of them.
+__attribute__((destructor)) void SnmpUpsProcessDetach() { g_Library_Ready.store(0); }
 
 }  // namespace

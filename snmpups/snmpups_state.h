@@ -121,7 +121,7 @@ inline bool LibraryReady() {
 // Runs the load sequence: install path, settings, load-time log lines, mutexes. Returns
 // false when the install path cannot be read or a mutex cannot be created.
 bool SnmpUpsLoad();
-// Closes what the load created, when the library is unloaded.
+// Closes what a failed load had created (no other thread can use it yet).
 void SnmpUpsUnload();
 
 // ---- Profile accessors (settings.cpp) -----------------------------------------------------

@@ -201,8 +201,10 @@ QP_DLL_EXPORT int GetUpsDetailStatusFromSnmp(const char *address, int *output_st
                                     &cause, 0, &stored);
     if (result != SNMP_RESULT_OK) {
       WriteSnmpLogF(result, kLogDetailFailCauseError, address);
-    } else if (stored) {
-      *input_fail_cause = cause;
+    } else {
+      // An answer of another type is still a success: the cause keeps its preset.
+      if (stored) *input_fail_cause = cause;
+      cause = *input_fail_cause;
       if (cause == INPUT_FAIL_CAUSE_SELF_TEST) {
         WriteSnmpLogF(0, kLogDetailSelfTest, address);
       } else if (*seconds_on_battery < kOnBatteryReportSeconds) {
