@@ -136,7 +136,8 @@ void StartClient(qp_pipe *pipe) {
 
 void RunPipeServer() {
   ServiceLog(kMsgLoopStarting);
-  while (qp_event_wait(StopEvent, 0) != QP_WAIT_OBJECT_0) {
+  qp_event *stop = StopEvent.load();
+  while (qp_event_wait(stop, 0) != QP_WAIT_OBJECT_0) {
     ReapWorkers();
     qp_pipe *pipe = nullptr;
     uint32_t error = qp_pipe_create(kPipeName, kPipeUnlimitedInstances, kPipeBufferSize, &pipe);
@@ -158,12 +159,13 @@ void RunPipeServer() {
     } else if (error == ERROR_PIPE_CONNECTED) {
       connected = kMsgConnectedAlready;
     } else if (error == ERROR_IO_PENDING) {
-      qp_event *events[2] = {connect_event, StopEvent};
+      qp_event *events[2] = {connect_event, stop};
       uint32_t which = qp_wait_any(2, events, QP_INFINITE);
       if (which == QP_WAIT_OBJECT_0) {
         uint32_t result = qp_pipe_connect_result(pipe);
         if (result != ERROR_SUCCESS) {
           ServiceLogf(0, kMsgOverlappedFailed, result);
+          qp_pipe_cancel_io(pipe);
           qp_event_close(connect_event);
           qp_pipe_close(pipe);
           continue;
@@ -192,6 +194,9 @@ void RunPipeServer() {
     qp_event_close(connect_event);
     StartClient(pipe);
   }
+  // No instance is left: a client that tries now finds no pipe rather than waiting unanswered
+  // in the queue of a pipe nobody serves any more.
+  qp_pipe_close_server(kPipeName);
   ServiceLog(kMsgLoopExited);
 }
 

@@ -47,7 +47,7 @@ long read_position(qp_file *f) {
 }  // namespace
 
 void ServiceLog(const char *text, uint32_t code) {
-  qp_mutex *mutex = LogMutex;
+  qp_mutex *mutex = LogMutex.load();
   if (mutex == nullptr) return;
   uint32_t wait = qp_mutex_wait(mutex, 1000);
 

@@ -4,6 +4,7 @@
 
 #include <inttypes.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "cluster_config.h"
@@ -60,13 +61,16 @@ constexpr const char kMsgWorkersLeft[] =
 bool g_workers_ended = true;
 
 uint32_t ControlHandler(uint32_t control, uint32_t, void *, void *) {
+  std::lock_guard<std::mutex> guard(g_handler_lock);
   switch (control) {
     case QP_SERVICE_CONTROL_STOP:
-    case QP_SERVICE_CONTROL_SHUTDOWN:
+    case QP_SERVICE_CONTROL_SHUTDOWN: {
       ServiceLog(control == QP_SERVICE_CONTROL_STOP ? kMsgStopRequested : kMsgShutdownRequested);
       ReportServiceStatus(QP_SERVICE_STOP_PENDING, 0, kStopWaitHint, kControlsStopShutdown);
-      if (StopEvent != nullptr) qp_event_set(StopEvent);
+      qp_event *stop = StopEvent.load();
+      if (stop != nullptr) qp_event_set(stop);
       return 0;
+    }
     case QP_SERVICE_CONTROL_INTERROGATE:
       return 0;
     default:
@@ -99,7 +103,7 @@ int InitializeVexApi() {
   int64_t now = start;
   uint32_t last_error = 0;
   while (now <= deadline) {
-    if (qp_event_wait(StopEvent, 0) == QP_WAIT_OBJECT_0) {
+    if (qp_event_wait(StopEvent.load(), 0) == QP_WAIT_OBJECT_0) {
       ServiceLog(kMsgVexCancelled);
       return 0;
     }
@@ -170,8 +174,8 @@ int StartUp() {
   memset(&ServiceStatus, 0, sizeof ServiceStatus);
   ServiceStatus.service_type = QP_SERVICE_WIN32_OWN_PROCESS;
   SetInstallDir();
-  if (LogMutex == nullptr) LogMutex = qp_mutex_create();
-  if (LogMutex != nullptr) {
+  if (LogMutex.load() == nullptr) LogMutex.store(qp_mutex_create());
+  if (LogMutex.load() != nullptr) {
     int exists = 0;
     g_cluster_mutex = qp_named_mutex_create(kClusterMutexName, &exists);
     if (g_cluster_mutex == nullptr)
@@ -179,17 +183,15 @@ int StartUp() {
     else
       ServiceLog(exists ? kMsgMutexExists : kMsgMutexCreated);
     ReportServiceStatus(QP_SERVICE_START_PENDING, 0, kStartWaitHint, 0);
-    StopEvent = qp_event_create(1, 0);
-    if (StopEvent != nullptr) {
+    StopEvent.store(qp_event_create(1, 0));
+    if (StopEvent.load() != nullptr) {
       ServiceLog(kMsgInitializing);
       return 1;
     }
     uint32_t error = GetLastError();
     qp_named_mutex_close(g_cluster_mutex);
     g_cluster_mutex = nullptr;
-    qp_mutex *log_mutex = LogMutex;
-    LogMutex = nullptr;
-    qp_mutex_close(log_mutex);
+    qp_mutex_close(LogMutex.exchange(nullptr));
     SetLastError(error);
   }
   uint32_t error = GetLastError();
@@ -219,21 +221,16 @@ void StopSequence() {
     ClearClusterConfig();
     unbindLibraries();
   }
-  if (g_workers_ended) {
-    qp_event *stop = StopEvent;
-    StopEvent = nullptr;
-    qp_event_close(stop);
-  }
-  if (g_cluster_mutex != nullptr) {
+  // What the control handler uses is closed while it cannot run; with threads left running,
+  // everything they may use (the named mutex included) stays open.
+  std::lock_guard<std::mutex> guard(g_handler_lock);
+  if (g_workers_ended) qp_event_close(StopEvent.exchange(nullptr));
+  if (g_workers_ended && g_cluster_mutex != nullptr) {
     qp_named_mutex_close(g_cluster_mutex);
     g_cluster_mutex = nullptr;
     ServiceLog(kMsgMutexClosed);
   }
-  if (g_workers_ended) {
-    qp_mutex *log_mutex = LogMutex;
-    LogMutex = nullptr;
-    qp_mutex_close(log_mutex);
-  }
+  if (g_workers_ended) qp_mutex_close(LogMutex.exchange(nullptr));
   ReportServiceStatus(QP_SERVICE_STOPPED, 0, 0, kControlsStopShutdown);
 }
 
@@ -254,4 +251,7 @@ void ServiceMain(uint32_t, char **) {
   }
   RunPipeServer();
   StopSequence();
+  // Threads left running must not see the process's static objects destroyed under them:
+  // the service ends here, after its STOPPED report, without the exit-time teardown.
+  if (!g_workers_ended) _Exit(0);
 }

@@ -8,8 +8,9 @@ uint32_t g_check_point = 1;
 qp_service_handle *g_status_handle = nullptr;
 std::mutex g_status_report_lock;
 char InstallDir[260];
-qp_event *StopEvent = nullptr;
-qp_mutex *LogMutex = nullptr;
+std::atomic<qp_event *> StopEvent{nullptr};
+std::atomic<qp_mutex *> LogMutex{nullptr};
+std::mutex g_handler_lock;
 qp_named_mutex *g_cluster_mutex = nullptr;
 std::mutex StatusLock;
 std::atomic<uint32_t> ApiHandle{0};
@@ -34,11 +35,12 @@ void ReportServiceStatus(uint32_t state, uint32_t exit_code, uint32_t wait_hint,
 
 int SleepUnlessStopping(uint32_t ms) {
   uint32_t real_ms = ms / qp_time_scale();
-  if (StopEvent == nullptr) {
+  qp_event *stop = StopEvent.load();
+  if (stop == nullptr) {
     qp_sleep_ms(ms);
     return 0;
   }
-  return qp_event_wait(StopEvent, real_ms) == QP_WAIT_OBJECT_0 ? 1 : 0;
+  return qp_event_wait(stop, real_ms) == QP_WAIT_OBJECT_0 ? 1 : 0;
 }
 
 void RegisterWorker(qp_thread *thread) {

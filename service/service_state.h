@@ -16,16 +16,19 @@ inline constexpr const char kClusterMutexName[] = "quorinky_tsrx";
 //   the control handler (dispatcher thread); g_status_report_lock orders their reports.
 // - InstallDir: written once by the service main thread before any other thread starts.
 // - StopEvent, LogMutex, the named mutex: created by the service main thread at start-up and
-//   closed by it in the stop sequence, after every other thread of the service has ended.
+//   closed by it in the stop sequence, after every other thread of the service has ended;
+//   the control handler (dispatcher thread) also uses the first two, so the stop sequence
+//   closes them while holding g_handler_lock, which the handler holds for its whole run.
 // - StatusLock: taken by client threads for PCS, AD1 and CSD.
 // - ApiHandle: written by the delayed initialisation thread, read by the stop sequence.
 extern qp_service_status ServiceStatus;
 extern uint32_t g_check_point;
 extern qp_service_handle *g_status_handle;
 extern std::mutex g_status_report_lock;
+extern std::mutex g_handler_lock;
 extern char InstallDir[260];
-extern qp_event *StopEvent;
-extern qp_mutex *LogMutex;
+extern std::atomic<qp_event *> StopEvent;
+extern std::atomic<qp_mutex *> LogMutex;
 extern qp_named_mutex *g_cluster_mutex;
 extern std::mutex StatusLock;
 extern std::atomic<uint32_t> ApiHandle;

@@ -35,7 +35,11 @@ namespace {
 // Listening sockets of the pipes this process serves, by pipe name. They live as long as
 // the process, like the pipe name of a Windows server that keeps creating instances.
 std::mutex g_listeners_lock;
-std::map<std::string, int> g_listeners;
+struct Listener {
+  int fd;       // the listening socket
+  int lock_fd;  // the lock file that marks the pipe as served by this process
+};
+std::map<std::string, Listener> g_listeners;
 // Connections reserved by qp_pipe_wait for the next qp_pipe_open of the same name.
 std::mutex g_reserved_lock;
 std::multimap<std::string, int> g_reserved;
@@ -79,7 +83,7 @@ int backlog_for(uint32_t max_instances) {
 // Creates the listening socket of NAME: bound under a temporary name, given mode 0660 and
 // then moved into place, so that no client ever sees it with wider rights. A lock file held
 // for the life of the process marks the pipe as served by this process.
-uint32_t make_listener(const std::string &name, uint32_t max_instances, int *out) {
+uint32_t make_listener(const std::string &name, uint32_t max_instances, Listener *out) {
   struct sockaddr_un addr;
   std::string dir;
   if (!socket_address(name, addr, &dir)) return GetLastError();
@@ -109,8 +113,9 @@ uint32_t make_listener(const std::string &name, uint32_t max_instances, int *out
     close(lock_fd);
     return fail(code);
   }
-  // lock_fd stays open (and locked) for the life of the process.
-  *out = fd;
+  // lock_fd stays open (and locked) while the pipe is served.
+  out->fd = fd;
+  out->lock_fd = lock_fd;
   return ERROR_SUCCESS;
 }
 
@@ -128,11 +133,13 @@ uint32_t qp_pipe_create(const char *name, uint32_t max_instances, uint32_t buffe
     std::lock_guard<std::mutex> guard(g_listeners_lock);
     auto it = g_listeners.find(n);
     if (it == g_listeners.end()) {
-      uint32_t code = make_listener(n, max_instances, &listen_fd);
+      Listener listener;
+      uint32_t code = make_listener(n, max_instances, &listener);
       if (code != ERROR_SUCCESS) return code;
-      g_listeners[n] = listen_fd;
+      g_listeners[n] = listener;
+      listen_fd = listener.fd;
     } else {
-      listen_fd = it->second;
+      listen_fd = it->second.fd;
     }
   }
   qp_pipe *p = new qp_pipe;
@@ -163,8 +170,14 @@ uint32_t qp_pipe_connect_result(qp_pipe *pipe) {
   if (pipe->fd >= 0) return ERROR_SUCCESS;
   int fd = accept4(pipe->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return fail(ERROR_IO_INCOMPLETE);
-    return fail(qp_error_from_errno(errno));
+    int err = errno;
+    // The connect is over either way: the caller's event no longer follows this instance.
+    if (pipe->pending != nullptr) {
+      qp_event_link_fd(pipe->pending, -1);
+      pipe->pending = nullptr;
+    }
+    if (err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED) return fail(ERROR_IO_INCOMPLETE);
+    return fail(qp_error_from_errno(err));
   }
   pipe->fd = fd;
   if (pipe->pending != nullptr) {
@@ -173,6 +186,18 @@ uint32_t qp_pipe_connect_result(qp_pipe *pipe) {
   }
   SetLastError(ERROR_SUCCESS);
   return ERROR_SUCCESS;
+}
+
+void qp_pipe_close_server(const char *name) {
+  std::string n = bare_name(name);
+  std::lock_guard<std::mutex> guard(g_listeners_lock);
+  auto it = g_listeners.find(n);
+  if (it == g_listeners.end()) return;
+  struct sockaddr_un addr;
+  if (socket_address(n, addr)) unlink(addr.sun_path);
+  close(it->second.fd);
+  close(it->second.lock_fd);
+  g_listeners.erase(it);
 }
 
 void qp_pipe_cancel_io(qp_pipe *pipe) {

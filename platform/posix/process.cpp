@@ -1,6 +1,7 @@
 // Starting tools with redirected standard handles, the shutdown privilege and the restart.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -53,6 +54,22 @@ std::vector<std::string> split_command_line(const char *line) {
   return args;
 }
 
+// Spawn attributes that give a started program the default signal state: the service host
+// blocks SIGTERM and SIGINT in its threads and ignores SIGPIPE.
+void init_default_signals(posix_spawnattr_t *attr) {
+  posix_spawnattr_init(attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(attr, &none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(attr, &defaults);
+  posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
 uint32_t exit_code_of(int status) {
   if (WIFEXITED(status)) return static_cast<uint32_t>(WEXITSTATUS(status));
   return 0xC000013Au;  // ended by a signal, as a Windows program ended by Ctrl+C reports
@@ -85,16 +102,7 @@ uint32_t qp_process_start(const char *command_line, qp_file *stdio, qp_process *
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }
   posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);  // the service host blocks SIGTERM in its threads
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  init_default_signals(&attr);
   pid_t pid;
   int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -192,9 +200,12 @@ uint32_t qp_machine_restart(void) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawnattr_t attr;
+  init_default_signals(&attr);
   pid_t pid;
-  int rc = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ);
+  int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
   if (rc != 0) return qp_set_error_from_errno(rc);
   int status;
   while (waitpid(pid, &status, 0) < 0) {

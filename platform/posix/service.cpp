@@ -101,6 +101,19 @@ void notify_systemd(const qp_service_status &s) {
   sd_notify(0, message);
 }
 
+// Whether CONTROL may reach the handler now: nothing reaches a service that reported
+// STOPPED, and stop or shutdown only while the service accepts them. Other controls go to
+// the handler, which answers them itself (ERROR_CALL_NOT_IMPLEMENTED for those it ignores).
+uint32_t control_refusal(uint32_t control) {
+  std::lock_guard<std::mutex> guard(g_service.lock);
+  if (g_service.status.current_state == QP_SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
+  uint32_t needs = control == QP_SERVICE_CONTROL_STOP       ? QP_SERVICE_ACCEPT_STOP
+                   : control == QP_SERVICE_CONTROL_SHUTDOWN ? QP_SERVICE_ACCEPT_SHUTDOWN
+                                                            : 0;
+  if (needs != 0 && (g_service.status.controls_accepted & needs) == 0) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  return ERROR_SUCCESS;
+}
+
 uint32_t call_handler(uint32_t control) {
   qp_service_handler_fn handler;
   void *context;
@@ -118,6 +131,7 @@ void deliver_stop_signal() {
   bool accepts;
   {
     std::lock_guard<std::mutex> guard(g_service.lock);
+    if (g_service.status.current_state == QP_SERVICE_STOPPED) return;  // already stopped
     accepts =
         g_service.handler != nullptr && (g_service.status.controls_accepted & QP_SERVICE_ACCEPT_STOP) != 0;
     if (!accepts) g_service.pending_stop = true;
@@ -195,10 +209,12 @@ void serve_control(int listen_fd) {
   if (fd < 0) return;
   struct timeval tv = {2, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  // The reply: a status (0, or why the control was refused), then the handler's answer.
   uint32_t code = 0;
   if (recv(fd, &code, sizeof code, 0) == sizeof code) {
-    uint32_t answer = call_handler(code);
-    send(fd, &answer, sizeof answer, MSG_NOSIGNAL);
+    uint32_t reply[2] = {control_refusal(code), 0};
+    if (reply[0] == ERROR_SUCCESS) reply[1] = call_handler(code);
+    send(fd, reply, sizeof reply, MSG_NOSIGNAL);
   }
   close(fd);
 }
@@ -380,13 +396,14 @@ uint32_t qp_service_control(const char *name, uint32_t code, uint32_t *answer) {
   }
   struct timeval tv = {30, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  uint32_t reply = 0;
+  uint32_t reply[2] = {0, 0};
   uint32_t result = ERROR_SUCCESS;
-  if (send(fd, &code, sizeof code, MSG_NOSIGNAL) != sizeof code ||
-      recv(fd, &reply, sizeof reply, 0) != sizeof reply)
+  if (send(fd, &code, sizeof code, MSG_NOSIGNAL) != sizeof code || recv(fd, reply, sizeof reply, 0) != sizeof reply)
     result = ERROR_SERVICE_REQUEST_TIMEOUT;
+  else
+    result = reply[0];
   close(fd);
-  if (result == ERROR_SUCCESS && answer != nullptr) *answer = reply;
+  if (result == ERROR_SUCCESS && answer != nullptr) *answer = reply[1];
   SetLastError(result);
   return result;
 }

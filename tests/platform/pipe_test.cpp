@@ -128,6 +128,26 @@ TEST_F(PipeTest, MissingAndBusyPipes) {
   qp_pipe_close(server);
 }
 
+TEST_F(PipeTest, AServerThatStopsServingLeavesNoPipe) {
+  qp_pipe *server = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtclosed", 255, 4096, &server));
+  qp_pipe *queued = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("qtclosed", &queued));  // waits in the queue, never taken
+  qp_pipe_close(server);
+  qp_pipe_close_server("qtclosed");
+  char buf[16];
+  uint32_t done = 0;
+  EXPECT_EQ(ERROR_BROKEN_PIPE, qp_pipe_read(queued, buf, sizeof buf, &done));
+  qp_pipe_close(queued);
+  qp_pipe *late = nullptr;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, qp_pipe_open("qtclosed", &late));
+  // The pipe can be served again afterwards.
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtclosed", 255, 4096, &server));
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_open("qtclosed", &late));
+  qp_pipe_close(late);
+  qp_pipe_close(server);
+}
+
 TEST_F(PipeTest, OutsidersOfTheOwningGroupCannotConnect) {
   qp_pipe *server = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtrights", 255, 4096, &server));

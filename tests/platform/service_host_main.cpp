@@ -1,6 +1,7 @@
 // A minimal service for the service host tests: reports START_PENDING then RUNNING, answers
 // interrogate with 0 and pause with 120, stops on the stop control.
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "quorin/platform.h"
 
@@ -36,6 +37,8 @@ void service_main(uint32_t, char **) {
   if (g_handle == nullptr) return;
   report(QP_SERVICE_START_PENDING, 0, 3000);
   g_stop = qp_event_create(1, 0);
+  // A test may keep the service starting for a while (QT_START_DELAY_MS).
+  if (const char *delay = getenv("QT_START_DELAY_MS")) qp_sleep_ms(static_cast<uint32_t>(atoi(delay)));
   report(QP_SERVICE_RUNNING, 5, 0);
   qp_event_wait(g_stop, QP_INFINITE);
   report(QP_SERVICE_STOPPED, 5, 0);

@@ -68,6 +68,34 @@ TEST(ServiceHostTest, StartControlQueryStop) {
   }));
 }
 
+TEST(ServiceHostTest, StopIsRefusedWhileStartingAndAfterStopped) {
+  qt::TempDir runtime("svc");
+  std::map<std::string, std::string> env = {{"QUORIN_RUNTIME_DIR", runtime.path()}, {"QT_START_DELAY_MS", "1500"}};
+  std::string svcctl = qt::out_dir() + "/svcctl";
+  std::string out;
+  ASSERT_EQ(0, qt::run({svcctl, "create", "QtHostService", qt::test_bin_dir() + "/qt_service_host"}, env, &out));
+  setenv("QUORIN_RUNTIME_DIR", runtime.path().c_str(), 1);
+  setenv("QT_START_DELAY_MS", "1500", 1);  // the service inherits this process's environment
+  ASSERT_EQ(ERROR_SUCCESS, qp_service_start("QtHostService"));
+  // While it starts it accepts no stop; other controls still reach its handler.
+  qp_service_status s{};
+  ASSERT_TRUE(qt::wait_until([&] {
+    return qp_service_query("QtHostService", &s) == ERROR_SUCCESS && s.current_state == QP_SERVICE_START_PENDING &&
+           qt::file_exists(runtime.path() + "/services/QtHostService.ctl");
+  }));
+  uint32_t answer = 99;
+  EXPECT_EQ(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, qp_service_control("QtHostService", QP_SERVICE_CONTROL_STOP, &answer));
+  EXPECT_EQ(ERROR_SUCCESS, qp_service_control("QtHostService", QP_SERVICE_CONTROL_INTERROGATE, &answer));
+  EXPECT_EQ(0u, answer);
+  // svcctl stop asks again until the service accepts the stop, then waits for its end.
+  ASSERT_EQ(0, qt::run({svcctl, "stop", "QtHostService"}, env, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("1  STOPPED"));
+  ASSERT_EQ(ERROR_SUCCESS, qp_service_query("QtHostService", &s));
+  EXPECT_EQ(QP_SERVICE_STOPPED, s.current_state);
+  EXPECT_EQ(0u, s.win32_exit_code);
+  EXPECT_EQ(ERROR_SERVICE_NOT_ACTIVE, qp_service_control("QtHostService", QP_SERVICE_CONTROL_STOP, &answer));
+}
+
 TEST(ServiceHostTest, ReportsToSystemdThroughTheNotifySocket) {
   qt::TempDir runtime("notify");
   std::string socket_path = runtime / "notify.sock";

@@ -113,6 +113,13 @@ int main(int argc, char **argv) {
     if (argc != 3) return usage();
     uint32_t answer = 0;
     uint32_t rc = qp_service_control(name, QP_SERVICE_CONTROL_STOP, &answer);
+    // A service still starting does not accept the stop yet: ask again until it does.
+    for (uint64_t deadline = qp_real_tick_ms() + timeout_ms;
+         rc == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && qp_real_tick_ms() < deadline;) {
+      struct timespec ts = {0, 20 * 1000000L};
+      nanosleep(&ts, nullptr);
+      rc = qp_service_control(name, QP_SERVICE_CONTROL_STOP, &answer);
+    }
     if (rc != ERROR_SUCCESS) return fail("stop", rc);
     if (answer != ERROR_SUCCESS) return fail("stop", answer);
     rc = wait_while(name, QP_SERVICE_STOP_PENDING, timeout_ms, &status);

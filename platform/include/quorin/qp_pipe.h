@@ -34,6 +34,11 @@ QP_API uint32_t qp_pipe_connect(qp_pipe *pipe, qp_event *event);
  * client is there after all, another error on failure. */
 QP_API uint32_t qp_pipe_connect_result(qp_pipe *pipe);
 
+/* Stops serving pipe NAME in this process: its listening socket is closed and removed, so
+ * that clients find no pipe (ERROR_FILE_NOT_FOUND) and those waiting in its queue see the
+ * pipe broken. Instances already connected are not affected. */
+QP_API void qp_pipe_close_server(const char *name);
+
 /* Abandons a pending connect; EVENT no longer follows this instance. */
 QP_API void qp_pipe_cancel_io(qp_pipe *pipe);
 

@@ -76,5 +76,7 @@ QP_API uint32_t qp_service_start(const char *name);
 QP_API uint32_t qp_service_wait_process_end(const char *name, uint32_t timeout_ms);
 
 /* Sends control CODE to the running service NAME and returns in *answer the handler's result:
- * 0, ERROR_SERVICE_NOT_ACTIVE when it does not run, or another error. */
+ * 0, ERROR_SERVICE_NOT_ACTIVE when it does not run (or has reported STOPPED),
+ * ERROR_SERVICE_CANNOT_ACCEPT_CTRL for a stop or shutdown it does not accept now, or another
+ * error. Other controls always reach the handler, which answers them itself. */
 QP_API uint32_t qp_service_control(const char *name, uint32_t code, uint32_t *answer);
