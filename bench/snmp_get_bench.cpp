@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "quorin/qp_snmp.h"
 
 namespace {
@@ -26,51 +27,20 @@ const char kOutputStatus[] = ".1.3.6.1.4.1.318.1.1.1.4.1.1.0";
 
 std::string g_agent;  // "127.0.0.2:PORT"
 uint16_t g_port = 0;
-pid_t g_simulator = -1;
 char g_runtime[] = "/tmp/snmp-bench-XXXXXX";
 
-uint16_t free_port() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, kAgentAddress, &a.sin_addr);
-  socklen_t length = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-  close(fd);
-  return ntohs(a.sin_port);
-}
+bench::UpssimCard g_card;
 
 bool start_simulator() {
   if (mkdtemp(g_runtime) == nullptr) return false;
-  g_port = free_port();
+  g_port = bench::FreeUdpPort(kAgentAddress);
   g_agent = std::string(kAgentAddress) + ":" + std::to_string(g_port);
-  std::string program = std::string(QUORIN_OUT_DIR) + "/upssim";
-  std::string port = std::to_string(g_port);
-  g_simulator = fork();
-  if (g_simulator == 0) {
-    setenv("QUORIN_RUNTIME_DIR", g_runtime, 1);
-    freopen("/dev/null", "w", stdout);
-    execl(program.c_str(), "upssim", "--cards", kAgentAddress, "--port", port.c_str(),
-          static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  std::string link = std::string(g_runtime) + "/upssim/" + kAgentAddress;
-  for (int i = 0; i < 500; ++i) {
-    struct stat st;
-    if (lstat(link.c_str(), &st) == 0) return true;
-    usleep(10000);
-  }
-  return false;
+  return g_port != 0 && g_card.Start(g_runtime, kAgentAddress, g_port, "");
 }
 
 void stop_simulator() {
-  if (g_simulator > 0) {
-    kill(g_simulator, SIGTERM);
-    waitpid(g_simulator, nullptr, 0);
-  }
-  std::string command = std::string("rm -rf ") + g_runtime;
-  if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", g_runtime);
+  g_card.Stop();
+  bench::RemoveTree(g_runtime);
 }
 
 // The GetRequest datagram the layer sends, built once with the same library.
@@ -144,19 +114,6 @@ void BM_BareUdpRoundTrip(benchmark::State &state) {
 BENCHMARK(BM_LayerGetSessionPerRequest)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BareUdpRoundTrip)->Unit(benchmark::kMicrosecond);
 
-// Keeps the real time per iteration of each run so that the ratio can be printed.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs)
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-        per_iteration_[run.benchmark_name()] =
-            run.real_accumulated_time / static_cast<double>(run.iterations);
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> per_iteration_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -166,11 +123,11 @@ int main(int argc, char **argv) {
     stop_simulator();
     return 1;
   }
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   stop_simulator();
-  double layer = reporter.per_iteration_["BM_LayerGetSessionPerRequest"];
-  double bare = reporter.per_iteration_["BM_BareUdpRoundTrip"];
+  double layer = reporter.Seconds("BM_LayerGetSessionPerRequest");
+  double bare = reporter.Seconds("BM_BareUdpRoundTrip");
   if (layer > 0 && bare > 0)
     printf("layer GET %.1f us, bare UDP round trip %.1f us, ratio %.2f\n", layer * 1e6, bare * 1e6,
            layer / bare);

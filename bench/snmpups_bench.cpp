@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 
+#include "bench_support.h"
 #include "quorin/platform.h"
 #include "snmpups_state.h"
 
@@ -25,24 +26,9 @@ const char kOutputStatus[] = ".1.3.6.1.4.1.318.1.1.1.4.1.1.0";
 const char kCommunity[] = "kelpie";
 
 char g_root[] = "/tmp/snmpups-bench-XXXXXX";
-pid_t g_simulator = -1;
+bench::UpssimCard g_card;
 qp_library *g_library = nullptr;
 int (*g_get_status)(const char *, int *) = nullptr;
-
-// A UDP port that is free on the card's address now (the kernel picks it).
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, kAgentAddress, &a.sin_addr);
-  socklen_t length = sizeof a;
-  uint16_t port = 0;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0)
-    port = ntohs(a.sin_port);
-  if (fd >= 0) close(fd);
-  return port;
-}
 
 // A scratch install (DATA folder and registry file) and one upssim card on a free port.
 bool Prepare() {
@@ -58,25 +44,11 @@ bool Prepare() {
   fclose(reg);
   setenv("QUORIN_REGISTRY", (root + "/registry.reg").c_str(), 1);
 
-  uint16_t port = FreePort();
+  uint16_t port = bench::FreeUdpPort(kAgentAddress);
   if (port == 0) return false;
   std::string port_text = std::to_string(port);
   setenv("QUORIN_SNMP_PORT", port_text.c_str(), 1);
-  std::string program = std::string(QUORIN_OUT_DIR) + "/upssim";
-  g_simulator = fork();
-  if (g_simulator == 0) {
-    setenv("QUORIN_RUNTIME_DIR", (root + "/run").c_str(), 1);
-    if (freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
-    execl(program.c_str(), "upssim", "--cards", kAgentAddress, "--port", port_text.c_str(), "--community",
-          kCommunity, static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  std::string link = root + "/run/upssim/" + kAgentAddress;
-  for (int i = 0; i < 500; ++i) {
-    struct stat st;
-    if (lstat(link.c_str(), &st) == 0) break;
-    usleep(10000);
-  }
+  if (!g_card.Start(root + "/run", kAgentAddress, port, kCommunity)) return false;
 
   g_library = qp_library_load((std::string(QUORIN_OUT_DIR) + "/SNMPUPS.DLL").c_str());
   if (g_library == nullptr) return false;
@@ -89,12 +61,8 @@ bool Prepare() {
 void Finish() {
   if (g_library != nullptr) qp_library_free(g_library);
   SnmpUpsUnload();
-  if (g_simulator > 0) {
-    kill(g_simulator, SIGTERM);
-    waitpid(g_simulator, nullptr, 0);
-  }
-  std::string command = std::string("rm -rf ") + g_root;
-  if (system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", g_root);
+  g_card.Stop();
+  bench::RemoveTree(g_root);
 }
 
 void BM_GetUpsStatusFromSnmp(benchmark::State &state) {
@@ -134,19 +102,6 @@ BENCHMARK(BM_GetUpsStatusFromSnmp)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LayerGet)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WriteSnmpLog)->Unit(benchmark::kMicrosecond);
 
-// Keeps the real time per iteration of each run so that the ratio can be printed.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs)
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-        per_iteration_[run.benchmark_name()] =
-            run.real_accumulated_time / static_cast<double>(run.iterations);
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> per_iteration_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -156,11 +111,11 @@ int main(int argc, char **argv) {
     Finish();
     return 1;
   }
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   Finish();
-  double exported = reporter.per_iteration_["BM_GetUpsStatusFromSnmp"];
-  double layer = reporter.per_iteration_["BM_LayerGet"];
+  double exported = reporter.Seconds("BM_GetUpsStatusFromSnmp");
+  double layer = reporter.Seconds("BM_LayerGet");
   if (exported > 0 && layer > 0)
     printf("GetUpsStatusFromSnmp %.1f us, layer GET %.1f us, ratio %.2f\n", exported * 1e6, layer * 1e6,
            exported / layer);
