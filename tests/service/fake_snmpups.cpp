@@ -5,40 +5,17 @@
 //   [status] ADDRESS=output status | fail    (missing: 2)
 //   [off]    ADDRESS=result of SetUpsOffbySnmp (missing: 1)
 // Calls are appended to the file named by QT_FAKE_CALLS, one line each.
-#include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
+#include "fake_common.h"
 
-#include "quorin/platform.h"
+using fake::record;
 
 namespace {
-
-std::mutex g_calls_lock;
-
-void record(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void record(const char *format, ...) {
-  const char *path = getenv("QT_FAKE_CALLS");
-  if (path == nullptr) return;
-  char line[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  std::lock_guard<std::mutex> guard(g_calls_lock);
-  FILE *f = fopen(path, "a");
-  if (f == nullptr) return;
-  fprintf(f, "%s\n", line);
-  fclose(f);
-}
-
 void script(const char *section, const char *key, const char *def, char *out, uint32_t size) {
-  const char *path = getenv("QT_FAKE_SCRIPT");
-  qp_profile_get_string(section, key, def, out, size, path != nullptr ? path : "/nonexistent");
+  fake::script(section, key, def, out, size);
 }
-
 }  // namespace
 
 #ifndef FAKE_NO_STATUS

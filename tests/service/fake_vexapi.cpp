@@ -20,32 +20,15 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "quorin/platform.h"
+#include "fake_common.h"
 
 namespace {
 
-std::mutex g_calls_lock;
 std::atomic<int> g_init_calls{0};
-
-void record(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void record(const char *format, ...) {
-  const char *path = getenv("QT_FAKE_CALLS");
-  if (path == nullptr) return;
-  char line[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  std::lock_guard<std::mutex> guard(g_calls_lock);
-  FILE *f = fopen(path, "a");
-  if (f == nullptr) return;
-  fprintf(f, "%s\n", line);
-  fclose(f);
-}
+using fake::record;
 
 void script(const char *key, const char *def, char *out, uint32_t size) {
-  const char *path = getenv("QT_FAKE_SCRIPT");
-  qp_profile_get_string("vex", key, def, out, size, path != nullptr ? path : "/nonexistent");
+  fake::script("vex", key, def, out, size);
 }
 
 // A deliberate fault: the sanitizers must let it happen so that the service can catch it.
