@@ -70,21 +70,7 @@ std::vector<uint8_t> get_datagram() {
 }
 
 void BM_LayerGetSessionPerRequest(benchmark::State &state) {
-  qp_snmp_varbind in{};
-  qp_snmp_oid_from_text(kOutputStatus, &in.name);
-  in.value.type = QP_ASN_NULL;
-  for (auto _ : state) {
-    qp_snmp_session *session = qp_snmp_open(g_agent.c_str(), "public", 200, 2);
-    qp_snmp_varbind out{};
-    uint32_t status = 0, index = 0;
-    if (session == nullptr || qp_snmp_request(session, QP_SNMP_PDU_GET, &in, &out, &status, &index) != 1 ||
-        out.value.integer != 2) {
-      state.SkipWithError("GET failed");
-      break;
-    }
-    qp_snmp_value_free(&out.value);
-    qp_snmp_close(session);
-  }
+  bench::LayerGetLoop(state, g_agent.c_str(), "public", kOutputStatus);
 }
 
 void BM_BareUdpRoundTrip(benchmark::State &state) {

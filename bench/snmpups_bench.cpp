@@ -77,21 +77,7 @@ void BM_GetUpsStatusFromSnmp(benchmark::State &state) {
 
 // The same GET as the export makes: a session of its own, 200 ms, 2 retries.
 void BM_LayerGet(benchmark::State &state) {
-  qp_snmp_varbind in{};
-  qp_snmp_oid_from_text(kOutputStatus, &in.name);
-  in.value.type = QP_ASN_NULL;
-  for (auto _ : state) {
-    qp_snmp_session *session = qp_snmp_open(kAgentAddress, kCommunity, 200, 2);
-    qp_snmp_varbind out{};
-    uint32_t status = 0, index = 0;
-    if (session == nullptr || qp_snmp_request(session, QP_SNMP_PDU_GET, &in, &out, &status, &index) != 1 ||
-        out.value.integer != 2) {
-      state.SkipWithError("GET failed");
-      break;
-    }
-    qp_snmp_value_free(&out.value);
-    qp_snmp_close(session);
-  }
+  bench::LayerGetLoop(state, kAgentAddress, kCommunity, kOutputStatus);
 }
 
 void BM_WriteSnmpLog(benchmark::State &state) {
