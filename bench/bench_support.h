@@ -17,8 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "quorin/qp_snmp.h"
-
 namespace bench {
 
 // A UDP port that is free on ADDRESS now (the kernel picks it); 0 when none could be had.
@@ -96,27 +94,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
   std::map<std::string, double> per_iteration;
 };
-
-// The GET the SNMP UPS library makes for a status read, timed per iteration: a session of its
-// own to AGENT with COMMUNITY, 200 ms, 2 retries, one GetRequest of OID, which must answer 2.
-inline void LayerGetLoop(benchmark::State &state, const char *agent, const char *community, const char *oid) {
-  qp_snmp_varbind in{};
-  qp_snmp_oid_from_text(oid, &in.name);
-  in.value.type = QP_ASN_NULL;
-  for (auto _ : state) {
-    qp_snmp_session *session = qp_snmp_open(agent, community, 200, 2);
-    qp_snmp_varbind out{};
-    uint32_t status = 0, index = 0;
-    if (session == nullptr || qp_snmp_request(session, QP_SNMP_PDU_GET, &in, &out, &status, &index) != 1 ||
-        out.value.integer != 2) {
-      qp_snmp_close(session);
-      state.SkipWithError("GET failed");
-      break;
-    }
-    qp_snmp_value_free(&out.value);
-    qp_snmp_close(session);
-  }
-}
 
 // Removes a scratch directory and everything in it.
 inline void RemoveTree(const std::string &dir) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "snmp_bench_support.h"
 #include "quorin/qp_snmp.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "bench_support.h"
+#include "snmp_bench_support.h"
 #include "quorin/platform.h"
 #include "snmpups_state.h"
 
