@@ -12,6 +12,7 @@
 
 #include "pwdown.h"
 #include "quorin/platform.h"
+#include "tool_text.h"
 
 namespace {
 
@@ -52,24 +53,6 @@ std::string ErrorText(uint32_t code) {
   else
     snprintf(text, sizeof text, "unknown error (%u, 0x%08X)", code, code);
   return text;
-}
-
-// Printable form of raw bytes: ASCII as it is, other bytes as \xHH, a backslash doubled.
-std::string Printable(const char *bytes, size_t n) {
-  std::string out;
-  char hex[8];
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
 }
 
 // ---- Arguments ----
@@ -232,7 +215,8 @@ int VerbSend(int argc, char **argv) {
     printf("send: cannot open the command pipe: %s\n", ErrorText(rc).c_str());
     return kExitFailed;
   }
-  printf("sent:  \"%s\" (%d bytes)\n", Printable(frame, static_cast<size_t>(length)).c_str(), length);
+  printf("sent:  \"%s\" (%d bytes)\n", tooltext::EscapeBytes(frame, static_cast<size_t>(length)).c_str(),
+         length);
   uint32_t done = 0;
   rc = qp_pipe_write(pipe, frame, static_cast<uint32_t>(length), &done);
   if (rc != ERROR_SUCCESS) {
@@ -247,13 +231,13 @@ int VerbSend(int argc, char **argv) {
     printf("send: no reply: %s\n", ErrorText(rc).c_str());
     return kExitFailed;
   }
-  printf("reply: \"%s\" (%u bytes)\n", Printable(reply, done).c_str(), done);
+  printf("reply: \"%s\" (%u bytes)\n", tooltext::EscapeBytes(reply, done).c_str(), done);
   if (done < 8) {
     printf("send: reply shorter than its 8-byte header\n");
     return kExitFailed;
   }
   printf("status %.2s, data length %.2s, data \"%s\"\n", reply + 4, reply + 6,
-         Printable(reply + 8, done - 8).c_str());
+         tooltext::EscapeBytes(reply + 8, done - 8).c_str());
   return reply[4] == '0' && reply[5] == '0' ? kExitOk : kExitFailed;
 }
 

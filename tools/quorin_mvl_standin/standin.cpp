@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quorin/platform.h"
+#include "tool_text.h"
 
 namespace {
 
@@ -121,24 +122,6 @@ std::string Unescape(const std::string &text) {
   return out;
 }
 
-// Bytes -> one line: printable ASCII as it is, a backslash doubled, other bytes as \xHH.
-std::string Escape(const char *bytes, uint32_t n) {
-  std::string out;
-  char hex[8];
-  for (uint32_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
-
 // Splits off the next blank-separated word of LINE at *POS.
 std::string NextWord(const std::string &line, size_t *pos) {
   while (*pos < line.size() && line[*pos] == ' ') ++*pos;
@@ -228,7 +211,7 @@ Script ReadScriptSettings() {
 void RecordFrame(int connection, const char *bytes, uint32_t n) {
   FILE *f = fopen((g_Folder + "/" + kFramesName).c_str(), "a");
   if (f == nullptr) return;
-  fprintf(f, "%d:%s\n", connection, Escape(bytes, n).c_str());
+  fprintf(f, "%d:%s\n", connection, tooltext::EscapeBytes(bytes, n).c_str());
   fclose(f);
 }
 
@@ -253,7 +236,7 @@ void ServeConnection(qp_pipe *pipe, int connection) {
     }
     if (rc != ERROR_SUCCESS) return;
     RecordFrame(connection, buffer, got);
-    Say("received: %s", Escape(buffer, got));
+    Say("received: %s", tooltext::EscapeBytes(buffer, got));
     if (got < kHeaderSize) return;  // not a request: no reply, as the service does
 
     Script script;
@@ -275,7 +258,7 @@ void ServeConnection(qp_pipe *pipe, int connection) {
     uint32_t written = 0;
     if (qp_pipe_write(pipe, reply.data(), static_cast<uint32_t>(reply.size()), &written) != ERROR_SUCCESS)
       return;
-    Say("replied: %s", Escape(reply.data(), static_cast<uint32_t>(reply.size())));
+    Say("replied: %s", tooltext::EscapeBytes(reply.data(), reply.size()));
     if (script.one_per_connection) return;
   }
 }

@@ -1,0 +1,29 @@
+// Byte escaping shared by the command-line tools that show or record raw pipe frames.
+#pragma once
+
+#include <stdio.h>
+
+#include <string>
+
+namespace tooltext {
+
+// Bytes -> one printable line: printable ASCII as it is, a backslash doubled, every other byte
+// as \xHH, so a frame's exact bytes can be read back from the text.
+inline std::string EscapeBytes(const char *bytes, size_t n) {
+  std::string out;
+  char hex[8];
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+}  // namespace tooltext
