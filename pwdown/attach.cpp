@@ -21,12 +21,11 @@ __attribute__((constructor)) void PwdownProcessAttach() {
   qp_library_report_attach(1);
 }
 
-// Process detach: the log mutex goes with the library, so that a host that unloads and loads
-// the library again does not collect them.
+// Process detach: the log falls silent. The log mutex is left for the life of the process:
+// detach also runs while a host exits, when its other threads may still be waiting on it or
+// holding it inside a log write.
 __attribute__((destructor)) void PwdownProcessDetach() {
   g_LibraryLog.enabled = 0;
-  if (g_LibraryLog.mutex != nullptr) qp_mutex_close(g_LibraryLog.mutex);
-  g_LibraryLog.mutex = nullptr;
 }
 
 }  // namespace

@@ -19,7 +19,6 @@ uint32_t ErrorOfStatus(const char *status) {
   return PC_ERR_UNSUPPORTED;
 }
 
-
 // Fills bytes 0-3 of the frame: the code and the unit character. False when the unit address
 // is needed and cannot be read.
 bool PutCodeAndUnit(PcConnection *connection, const char *code, bool unitless) {
@@ -28,10 +27,9 @@ bool PutCodeAndUnit(PcConnection *connection, const char *code, bool unitless) {
     connection->frame[3] = ' ';
     return true;
   }
-  uint32_t ua = 0;
-  if (!GetReg_LumoUa(&ua)) return false;
+  if (!GetReg_LumoUa()) return false;
   char digits[16];
-  snprintf(digits, sizeof digits, "%1X", ua);
+  snprintf(digits, sizeof digits, "%1X", g_LumoUa.load());
   connection->frame[3] = digits[0];
   return true;
 }

@@ -79,20 +79,21 @@ bool GetReg_LumoPathName(char *buffer, uint32_t size) {
   return ok;
 }
 
-bool GetReg_LumoUa(uint32_t *ua) {
-  if (ua == nullptr) return false;
+std::atomic<uint32_t> g_LumoUa{0};
+
+bool GetReg_LumoUa() {
   qp_regkey *key = OpenProductKey();
   if (key == nullptr) return false;
   uint32_t size = 0;
   uint8_t bytes[4] = {};
   // The value is read with the size it reports; one larger than the number would overrun it.
-  bool ok = qp_reg_query_value(key, kValueLumoUa, nullptr, nullptr, &size) == ERROR_SUCCESS && size > 0 &&
+  bool ok = qp_reg_query_value(key, kValueLumoUa, nullptr, nullptr, &size) == ERROR_SUCCESS &&
             size <= sizeof bytes &&
             qp_reg_query_value(key, kValueLumoUa, nullptr, bytes, &size) == ERROR_SUCCESS;
   qp_reg_close_key(key);
-  if (ok)
-    *ua = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+  if (ok && size > 0)
+    g_LumoUa = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+               static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
   return ok;
 }
 

@@ -6,12 +6,16 @@
 //                                export can run, and by the detach step after the last one;
 //                                only read in between. Log writers are serialised by
 //                                g_LibraryLog.mutex.
+//   g_LumoUa                     the unit address last read from "LumoUa"; written by every
+//                                unit-bound request on the caller's thread, hence atomic.
 // Everything else an export needs (the connection, its request frame and response buffer, the
 // payload scratch) lives in a PcConnection on the caller's stack, so calls from several
 // threads do not share buffers.
 #pragma once
 
 #include <stdint.h>
+
+#include <atomic>
 
 #include "pwdown.h"
 #include "quorin/platform.h"
@@ -69,8 +73,11 @@ bool IsQuoPcServiceRunning();
 int GetSystemTypeFromRegistry();
 // Reads "PathName" into BUFFER (SIZE bytes, NUL-terminated): false when missing or too long.
 bool GetReg_LumoPathName(char *buffer, uint32_t size);
-// Reads "LumoUa" (at most four bytes of data) into *UA: false when missing or larger.
-bool GetReg_LumoUa(uint32_t *ua);
+extern std::atomic<uint32_t> g_LumoUa;
+
+// Reads "LumoUa" (at most four bytes of data) into g_LumoUa: false when missing or larger. A
+// value without data reads successfully and leaves g_LumoUa as it was.
+bool GetReg_LumoUa();
 // Reads the first byte of "LumoCom" into *COM: false when missing or empty.
 bool GetReg_LumoCom(uint8_t *com);
 

@@ -70,8 +70,14 @@ TEST_F(ExportsTest, PowerOffChecksItem012OnlyForTypeTwoAndModeZero) {
 
 TEST_F(ExportsTest, UnitCharacterIsTheFirstHexDigitOfLumoUa) {
   const std::pair<const char *, const char *> cases[] = {
-      {"dword:0000001f", "01210000"}, {"dword:0000000a", "012A0000"}, {"dword:00000005", "01250000"},
-      {"dword:00000000", "01200000"}, {"hex:c3", "012C0000"},         {"dword:00000abc", "012A0000"}};
+      {"dword:0000001f", "01210000"},
+      {"dword:0000000a", "012A0000"},
+      {"dword:00000005", "01250000"},
+      {"dword:00000000", "01200000"},
+      {"hex:c3", "012C0000"},
+      {"dword:00000abc", "012A0000"},
+      // A value without data reads, and keeps the number read before it.
+      {"hex:", "012A0000"}};
   for (const auto &[value, frame] : cases) {
     Registry({std::string("\"LumoUa\"=") + value, "\"LumoUnit\"=hex:02"});
     ClearFrames();
