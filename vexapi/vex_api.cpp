@@ -123,12 +123,19 @@ int refuseAfterShutdown(const char *message, const char *leave) {
   return 0;
 }
 
-// A bad argument: logged with CODE (the value passed, or ERROR_INVALID_PARAMETER for a missing
-// pointer), the exit line LEAVE when the entry has one, and ERROR_INVALID_PARAMETER as last error.
+// A missing pointer argument: logged with CODE, the exit line LEAVE when the entry has one, and
+// ERROR_INVALID_PARAMETER as last error.
 int refuseArgument(const char *message, uint32_t code, const char *leave = nullptr) {
   libraryLog(message, code);
   if (leave != nullptr) libraryLog(leave, code);
   SetLastError(ERROR_INVALID_PARAMETER);
+  return 0;
+}
+
+// Refuses a shutdown whose initiator or option is not the one the cluster side uses: logged,
+// result 0, the caller's last error left as it was.
+int refuseShutdownValue(const char *message, uint32_t value) {
+  libraryLog(message, value);
   return 0;
 }
 
@@ -360,8 +367,8 @@ QP_DLL_EXPORT int VexGetServerStatus(uint32_t, uint32_t *state) {
 QP_DLL_EXPORT int VexClusterShutdown(uint32_t initiator, uint32_t option) {
   CallScope scope;
   libraryLog(kEnterClusterShutdown, option);
-  if (initiator != VEX_SHUTDOWN_INITIATOR) return refuseArgument(kLogIllegalInitiator, initiator);
-  if (option != VEX_SHUTDOWN_OPTION) return refuseArgument(kLogIllegalOption, option);
+  if (initiator != VEX_SHUTDOWN_INITIATOR) return refuseShutdownValue(kLogIllegalInitiator, initiator);
+  if (option != VEX_SHUTDOWN_OPTION) return refuseShutdownValue(kLogIllegalOption, option);
   if (g_state.initialised.load() == 0) return refuseNotInitialised();
   if (g_state.cluster_shutdown_started.load() != 0) return 1;
 
@@ -388,7 +395,7 @@ QP_DLL_EXPORT int VexClusterShutdown(uint32_t initiator, uint32_t option) {
 QP_DLL_EXPORT int VexServerShutdown(uint32_t option) {
   CallScope scope;
   libraryLog(kEnterServerShutdown, option);
-  if (option != VEX_SHUTDOWN_OPTION) return refuseArgument(kLogIllegalOption, option);
+  if (option != VEX_SHUTDOWN_OPTION) return refuseShutdownValue(kLogIllegalOption, option);
   if (g_state.initialised.load() == 0) return refuseNotInitialised();
 
   // The thread counts as a call running inside the library until it ends.

@@ -17,6 +17,7 @@ constexpr int kDeleteAttempts = 50;
 constexpr uint32_t kDeletePauseMs = 100;
 constexpr int kMutexAttempts = 11;
 constexpr uint32_t kMutexPauseMs = 5000;
+constexpr uint32_t kToolWaitSliceMs = 100;  // real time between looks at the unload step
 
 uint32_t failRun(const char *message, uint32_t error, uint32_t result, uint32_t *last_error) {
   libraryLog(message, error);
@@ -47,8 +48,17 @@ uint32_t runCommand(const char *tool, const char *arguments, const char *output_
     qp_file_close(output);
     return failRun(kLogCreateProcessError, error, kRunCreateProcessFailed, last_error);
   }
+  // The wait has no limit, except that the unload step ends it: the tool is left to finish on
+  // its own and the caller leaves the library before its code goes away.
   uint32_t code = 0;
-  uint32_t waited = qp_process_wait(process, QP_INFINITE, &code);
+  uint32_t waited;
+  while ((waited = qp_process_wait(process, kToolWaitSliceMs, &code)) == QP_WAIT_TIMEOUT) {
+    if (unloading()) {
+      SetLastError(ERROR_OPERATION_ABORTED);
+      waited = QP_WAIT_FAILED;
+      break;
+    }
+  }
   uint32_t wait_error = GetLastError();
   qp_process_close(process);
   qp_file_close(output);
@@ -67,7 +77,7 @@ int deleteFileQuietly(const char *path, bool retry, int *errno_out) {
     if (remove(native) == 0) return 0;
     if (errno_out != nullptr) *errno_out = errno;
     if (!qp_path_exists(path)) return 0;
-    if (attempt < attempts && pause(kDeletePauseMs)) break;  // the library is being unloaded
+    if (retry && pause(kDeletePauseMs)) break;  // the library is being unloaded
   }
   return 1;
 }

@@ -24,6 +24,11 @@ bool alone() {
 
 }  // namespace
 
+bool unloading() {
+  qp_event *event = g_state.unloading;
+  return event != nullptr && qp_event_wait(event, 0) == QP_WAIT_OBJECT_0;
+}
+
 bool pause(uint32_t ms) {
   qp_event *event = g_state.unloading;
   if (event == nullptr) {

@@ -26,8 +26,9 @@ inline constexpr uint32_t kStateStarted = 0x02000000u;
 //   another call may still use it is parked until the unload step (retireMutex).
 // - active_calls counts exports in progress and running response threads; the unload step
 //   waits for it to reach 0 before it frees anything.
-// - unloading is set by the unload step: pauses between tool runs end at once and the retry
-//   loops give up, so that no thread is left running inside an unloaded library.
+// - unloading is set by the unload step: pauses between tool runs end at once, the retry
+//   loops give up and a wait for a running tool ends, so that no thread is left running
+//   inside an unloaded library.
 struct State {
   char install_path[kPathSize] = {};
   char log_path[kPathSize] = {};
@@ -61,6 +62,9 @@ class CallScope {
 // Pauses MS milliseconds of scaled time (see qp_time.h). Returns true when the library is
 // being unloaded, in which case the caller stops retrying.
 bool pause(uint32_t ms);
+
+// True once the unload step has begun.
+bool unloading();
 
 // Take a handle out of use: closed at once when no other call can hold it, else parked and
 // closed by the unload step.

@@ -36,6 +36,7 @@ struct Api {
 
 constexpr uint32_t kEnumContext = 0x1234;
 constexpr uint32_t kStopError = 0x77;
+constexpr uint32_t kCallerError = 0xC0FFEE;  // set before a call whose own last error is checked
 int g_stop_after = 0;
 int g_calls = 0;
 
@@ -182,10 +183,13 @@ int main(int argc, char **argv) {
     } else if (command == "cshut") {
       uint32_t initiator = number();
       uint32_t option = number();
+      SetLastError(kCallerError);  // shows whether the call set a last error of its own
       int rc = api.cshut(initiator, option);
       printf("cshut=%d error=0x%x\n", rc, GetLastError());
     } else if (command == "sshut") {
-      int rc = api.sshut(number());
+      uint32_t option = number();
+      SetLastError(kCallerError);
+      int rc = api.sshut(option);
       printf("sshut=%d error=0x%x\n", rc, GetLastError());
     } else if (command == "parallel") {
       int n = static_cast<int>(number());

@@ -350,8 +350,9 @@ TEST_F(VexApiTest, ClusterShutdownChecksItsArgumentsAndRunsOnce) {
       results.push_back(line);
   ASSERT_EQ(10u, results.size()) << out;
   EXPECT_EQ("cshut=0 error=0x20000004", results[0]);  // not initialised
-  EXPECT_EQ("cshut=0 error=0x57", results[1]);
-  EXPECT_EQ("cshut=0 error=0x57", results[2]);
+  // A wrong initiator or option is refused without a last error of its own.
+  EXPECT_EQ("cshut=0 error=0xc0ffee", results[1]);
+  EXPECT_EQ("cshut=0 error=0xc0ffee", results[2]);
   EXPECT_EQ(0u, results[3].find("cshut=1 "));
   EXPECT_EQ(0u, results[4].find("cshut=1 "));  // already started: no further run
   EXPECT_EQ(0u, results[5].find("name=0 size=16 "));
@@ -396,7 +397,7 @@ TEST_F(VexApiTest, ServerShutdownRunsOnItsOwnThread) {
             install_.data("ky_vexapi4.log"), " VexServerShutdownResponseThread \x81\x73", "30000"});
   EXPECT_NE(std::string::npos, out.find("wait-for=1")) << out;
   EXPECT_NE(std::string::npos, out.find("sshut=0 error=0x20000004")) << out;
-  EXPECT_NE(std::string::npos, out.find("sshut=0 error=0x57")) << out;
+  EXPECT_NE(std::string::npos, out.find("sshut=0 error=0xc0ffee")) << out;
   EXPECT_NE(std::string::npos, out.find("sshut=1 ")) << out;
   EXPECT_NE(std::string::npos, out.find("status=1 state=0x2000000")) << out;
   EXPECT_NE(std::string::npos, out.find("guard=aa error=0x20000004")) << out;
@@ -425,6 +426,24 @@ TEST_F(VexApiTest, ServerShutdownThreadGivesUpAfter81AttemptsAndStopsAtUnload) {
   EXPECT_NE(std::string::npos, out.find("free=1")) << out;
   std::string text = log();
   EXPECT_LT(text.find("VexServerShutdownResponseThread Error!!"), text.find("unload ky_vexapi4.dll")) << text;
+  EXPECT_EQ(1, calls_of("tsrdown"));
+}
+
+TEST_F(VexApiTest, UnloadDuringAServerShutdownToolRunLeavesTheHostUnharmed) {
+  // The tool outlasts the unload step's own wait for running threads: the response thread must
+  // stop waiting for it and leave, or it would return into the unloaded library when the tool
+  // ends, while the host still runs.
+  qt::write_file(script_ / "tsrdown.delay_ms", "6000");
+  auto start = std::chrono::steady_clock::now();
+  std::string out = host({"init", "120", "sshut", "3", "wait-for", script_ / "calls.log", "tsrdown", "10000",
+                          "free", "sleep", "6500"},
+                         env(1));
+  double real_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_NE(std::string::npos, out.find("free=1")) << out;
+  EXPECT_LT(real_s, 11.0);  // the unload did not wait out its 5 s for the thread
+  std::string text = log();
+  EXPECT_NE(std::string::npos, text.find(logLine(995, "WaitForSingleObject Error!<RunCommand>"))) << text;
+  EXPECT_LT(text.find("WaitForSingleObject Error!<RunCommand>"), text.find("unload ky_vexapi4.dll")) << text;
   EXPECT_EQ(1, calls_of("tsrdown"));
 }
 
