@@ -60,8 +60,13 @@ constexpr const char kMsgWorkersLeft[] =
 // Whether the stop sequence may release what the worker threads use.
 bool g_workers_ended = true;
 
+// Set under g_handler_lock just before STOPPED is reported: a control that got past the
+// host's own check while the stop sequence held the lock must not report again after it.
+bool g_stopped = false;
+
 uint32_t ControlHandler(uint32_t control, uint32_t, void *, void *) {
   std::lock_guard<std::mutex> guard(g_handler_lock);
+  if (g_stopped) return ERROR_SERVICE_NOT_ACTIVE;
   switch (control) {
     case QP_SERVICE_CONTROL_STOP:
     case QP_SERVICE_CONTROL_SHUTDOWN: {
@@ -231,6 +236,7 @@ void StopSequence() {
     ServiceLog(kMsgMutexClosed);
   }
   if (g_workers_ended) qp_mutex_close(LogMutex.exchange(nullptr));
+  g_stopped = true;
   ReportServiceStatus(QP_SERVICE_STOPPED, 0, 0, kControlsStopShutdown);
 }
 

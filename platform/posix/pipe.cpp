@@ -207,9 +207,11 @@ void qp_pipe_cancel_io(qp_pipe *pipe) {
     pipe->pending = nullptr;
   }
   if (pipe->fd >= 0) {
-    // A read blocked on this connection returns with ERROR_OPERATION_ABORTED.
+    // A read blocked on this connection returns with ERROR_OPERATION_ABORTED. Only the
+    // receiving side is shut: a message already read is still answered, as cancelling an I/O
+    // that has completed has no effect.
     pipe->aborted.store(true);
-    shutdown(pipe->fd, SHUT_RDWR);
+    shutdown(pipe->fd, SHUT_RD);
   }
 }
 
@@ -229,13 +231,14 @@ uint32_t qp_pipe_read(qp_pipe *pipe, void *buffer, uint32_t size, uint32_t *done
     if (errno == ECONNRESET) return fail(ERROR_BROKEN_PIPE);
     return fail(qp_error_from_errno(errno));
   }
-  if (pipe->aborted.load()) return fail(ERROR_OPERATION_ABORTED);
   if (got == 0) {
+    if (pipe->aborted.load()) return fail(ERROR_OPERATION_ABORTED);
     // End of stream and an empty message both read as 0 bytes; an empty message leaves the
-    // connection open, which a peek without waiting tells apart.
+    // connection open (nothing more yet, or the next message waiting), which a peek without
+    // waiting tells apart.
     char probe;
     ssize_t peek = recv(pipe->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (peek < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (peek > 0 || (peek < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
       SetLastError(ERROR_SUCCESS);
       return ERROR_SUCCESS;
     }

@@ -64,6 +64,48 @@ TEST_F(PipeTest, OneMessagePerReadAndTruncationOfLongOnes) {
   qp_pipe_close(server);
 }
 
+TEST_F(PipeTest, EmptyMessagesAndCancelledReads) {
+  qp_pipe *server = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtcancel", 255, 4096, &server));
+  qp_pipe *client = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("qtcancel", &client));
+  accept_one(server);
+  char buf[64];
+  uint32_t done = 99;
+  // An empty message reads as 0 bytes with the connection still open, also when the next
+  // message already waits behind it.
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(client, "", 0, &done));
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(client, "C02 0000", 8, &done));
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_read(server, buf, sizeof buf, &done));
+  EXPECT_EQ(0u, done);
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_read(server, buf, sizeof buf, &done));
+  EXPECT_EQ("C02 0000", std::string(buf, done));
+
+  // A read blocked on the connection ends with ERROR_OPERATION_ABORTED when it is cancelled.
+  uint32_t blocked_rc = 0;
+  std::thread reader([&] { blocked_rc = qp_pipe_read(server, buf, sizeof buf, &done); });
+  qp_sleep_ms(100);
+  qp_pipe_cancel_io(server);
+  reader.join();
+  EXPECT_EQ(ERROR_OPERATION_ABORTED, blocked_rc);
+  qp_pipe_close(client);
+  qp_pipe_close(server);
+
+  // A message that had arrived before the cancel is still read and can still be answered.
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtcancel", 255, 4096, &server));
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("qtcancel", &client));
+  accept_one(server);
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(client, "CSD 00011", 9, &done));
+  qp_pipe_cancel_io(server);
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_read(server, buf, sizeof buf, &done));
+  EXPECT_EQ("CSD 00011", std::string(buf, done));
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_write(server, "CSD 00", 6, &done));
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_read(client, buf, sizeof buf, &done));
+  EXPECT_EQ("CSD 00", std::string(buf, done));
+  qp_pipe_close(client);
+  qp_pipe_close(server);
+}
+
 TEST_F(PipeTest, PendingConnectWaitsWithAStopEvent) {
   qp_pipe *server = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtpipe2", 255, 4096, &server));
