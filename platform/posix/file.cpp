@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "quorin/qp_error.h"
 #include "quorin/qp_file.h"
 #include "quorin/qp_runtime.h"
@@ -37,6 +39,23 @@ bool find_ignoring_case(const char *dir, const char *name, char *out, size_t siz
   }
   closedir(d);
   return found;
+}
+
+// Sets and returns the Windows error of a failed call on NATIVE: a missing file whose folder
+// is missing too is ERROR_PATH_NOT_FOUND, as Windows reports it, not ERROR_FILE_NOT_FOUND.
+uint32_t set_path_error(const char *native, int error) {
+  if (error == ENOENT) {
+    const char *slash = strrchr(native, '/');
+    if (slash != nullptr && slash != native) {
+      std::string folder(native, static_cast<size_t>(slash - native));
+      struct stat st;
+      if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return ERROR_PATH_NOT_FOUND;
+      }
+    }
+  }
+  return qp_set_error_from_errno(error);
 }
 
 }  // namespace
@@ -119,7 +138,7 @@ FILE *qp_fopen(const char *path, const char *mode) {
   cmode[m++] = 'e';  // close on exec: tools started by the libraries must not inherit log files
   cmode[m] = '\0';
   FILE *f = fopen(native, cmode);
-  if (f == nullptr) qp_set_error_from_errno(errno);
+  if (f == nullptr) set_path_error(native, errno);
   return f;
 }
 
@@ -133,7 +152,7 @@ uint32_t qp_file_size_of(const char *path, uint64_t *size) {
   char native[kPathMax];
   if (!qp_path_resolve(path, native, sizeof native)) return GetLastError();
   struct stat st;
-  if (stat(native, &st) != 0) return qp_set_error_from_errno(errno);
+  if (stat(native, &st) != 0) return set_path_error(native, errno);
   *size = static_cast<uint64_t>(st.st_size);
   return ERROR_SUCCESS;
 }
@@ -141,7 +160,7 @@ uint32_t qp_file_size_of(const char *path, uint64_t *size) {
 uint32_t qp_file_delete(const char *path) {
   char native[kPathMax];
   if (!qp_path_resolve(path, native, sizeof native)) return GetLastError();
-  if (unlink(native) != 0) return qp_set_error_from_errno(errno);
+  if (unlink(native) != 0) return set_path_error(native, errno);
   return ERROR_SUCCESS;
 }
 
@@ -244,7 +263,7 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
       SetLastError(ERROR_FILE_EXISTS);
       return nullptr;
     }
-    qp_set_error_from_errno(errno);
+    set_path_error(native, errno);
     return nullptr;
   }
   // An open that shares both ways conflicts only with an unshared one, which takes an

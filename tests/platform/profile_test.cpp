@@ -114,6 +114,15 @@ TEST(FileTest, UnsharedFileRefusesASecondOpen) {
   EXPECT_EQ("abc", qt::read_file(path));
   EXPECT_EQ(nullptr, qp_file_open((dir / "none").c_str(), QP_ACCESS_READ, QP_SHARE_READ, QP_OPEN_EXISTING));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
+  // A missing folder on the way is a missing path, as Windows tells the two apart.
+  std::string deep = dir / "NODIR\\ky_e_net.ini";
+  EXPECT_EQ(nullptr, qp_file_open(deep.c_str(), QP_ACCESS_READ, QP_SHARE_READ, QP_OPEN_EXISTING));
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+  uint64_t size = 0;
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, qp_file_size_of(deep.c_str(), &size));
+  EXPECT_EQ(nullptr, qp_fopen(deep.c_str(), "r"));
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, qp_file_size_of((dir / "none").c_str(), &size));
 }
 
 }  // namespace
