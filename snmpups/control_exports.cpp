@@ -28,8 +28,6 @@ constexpr uint32_t kTicksPerSecond = 100;
 constexpr uint32_t kTicksPerTenthHour = 36000;
 constexpr uint32_t kTicksPerHour = 360000;
 
-// Group 0 names the first outlet group; a negative group names none and fails the call.
-
 // Output statuses that choose the power-failure method.
 constexpr int kPresumedOnLineStatus = 1;  // taken when the output status cannot be read
 constexpr int kStatusesConserve[] = {1, 3};
@@ -175,7 +173,8 @@ QP_DLL_EXPORT int SetUpsSleepOffbySnmp(const char *address, int command, int sec
     WriteSnmpLogF(result, kLogSleepOffError1, address);
     return 0;
   }
-  result = SetControl(address, kUpsAdvControlUpsSleep, command - kSleepCommandBase, false);
+  result = SetControl(address, kUpsAdvControlUpsSleep,
+                      static_cast<int>(static_cast<uint32_t>(command) - kSleepCommandBase), false);
   if (result == SNMP_RESULT_OK) return 1;
   WriteSnmpLogF(result, kLogSleepOffError2, address);
   return 0;
@@ -222,6 +221,7 @@ QP_DLL_EXPORT int SetUpsSyncActivebySnmp(const char *address, int value) {
 QP_DLL_EXPORT int OutletSetUpsOffbySnmp(const char *address, int group, int command) {
   if (!LibraryReady() || address == nullptr) return 0;
   WriteSnmpLogF(0, kLogCallOutletOff, address, group, command);
+  // Group 0 names the first outlet group; a negative group names none and fails the call.
   if (group < 0) {
     WriteSnmpLogF(SNMP_RESULT_FAILED, kLogOutletOffError, address);
     return 0;

@@ -16,6 +16,8 @@ __attribute__((constructor)) void SnmpUpsProcessAttach() {
 // Process detach: every export becomes inert. The mutexes live as long as the process: the
 // detach also runs while a host program exits, when its other threads may still be inside a
 // log writer holding or waiting for one of them.
-__attribute__((destructor)) void SnmpUpsProcessDetach() { g_Library_Ready.store(0); }
+__attribute__((destructor)) void SnmpUpsProcessDetach() {
+  g_Library_Ready.store(0);
+}
 
 }  // namespace

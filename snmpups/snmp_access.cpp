@@ -44,6 +44,7 @@ constexpr char kLogIndexSetRequest[] = "[UPS%d(%s)]SET OID=%s";
 constexpr char kLogIndexSetInteger[] = " SET  value type=%d value data=0x%x";
 constexpr char kLogIndexSetTimeTicks[] = " SET  value type=%d value data=%d";
 constexpr char kLogIndexSetOverflow[] = "SnmpSet TIMETICKS Data Over";
+constexpr char kLogIndexSetNoBinding[] = "SNMP Error[%d]: Error allocating OID\n";
 constexpr char kLogIndexSetStatus[] = "SNMP Error[UPS%d]: %s, errorIndex=%d";
 constexpr char kLogIndexSetSuccess[] = " SNMP request(SET) success: value type=%d value data=0x%x";
 
@@ -53,6 +54,7 @@ constexpr char kLogAddressGetErrorStatus[] = "[r]SNMP Error: errorStatus=%d, err
 
 constexpr char kLogAddressSetOpenFailed[] = "[s]error on SnmpMgrOpen %d";
 constexpr char kLogAddressSetBadOid[] = "[s]SNMP Error: Invalid OID specified.";
+constexpr char kLogAddressSetNoBinding[] = "[s]SNMP Error: Error allocating OID\n";
 constexpr char kLogAddressSetRequest[] = "[s]SET OID=%s to [%s]";
 constexpr char kLogAddressSetInteger[] = " [s]SET  value type=%d value data=0x%x";
 constexpr char kLogAddressSetTimeTicks[] = " [s]SET  value type=%d value data=%d";
@@ -309,7 +311,14 @@ uint32_t SnmpSet(SetVariant variant, const char *agent, int ups_index, const cha
   bool overflow = false;
   bool built = BuildSetValue(type, value, &exchange.request.value, &overflow);
   if (overflow) WriteSnmpLog(by_index ? kLogIndexSetOverflow : kLogAddressSetOverflow, 0);
-  if (!built) return SNMP_RESULT_FAILED;
+  if (!built) {  // no binding can be formed from the caller's value
+    if (by_index) {
+      WriteSnmpLogF(SNMP_RESULT_FAILED, kLogIndexSetNoBinding, ups_index);
+    } else if (!silent) {
+      WriteSnmpLog(kLogAddressSetNoBinding, SNMP_RESULT_FAILED);
+    }
+    return SNMP_RESULT_FAILED;
+  }
 
   const qp_snmp_value &sent = exchange.request.value;
   if (by_index) {

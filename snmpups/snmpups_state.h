@@ -10,7 +10,8 @@
 //    thread of the host. They are atomics: bits are set and cleared with fetch_or / fetch_and,
 //    so no concurrent bit update is lost.
 //  - g_Snmp_Log_Size is clamped in place by every writer of the SNMP library log (atomic).
-//  - The four mutexes are created at the end of the load and closed at unload.
+//  - The four mutexes are created at the end of the load and live as long as the process;
+//    only a failed load closes them.
 #pragma once
 
 #include <stdarg.h>

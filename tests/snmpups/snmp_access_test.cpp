@@ -121,6 +121,14 @@ TEST_F(AccessTest, IllegalSlotBadAddressAndBadOid) {
   EXPECT_TRUE(LogHas("[r]SNMP Error: Invalid OID specified."));
   EXPECT_EQ(SNMP_RESULT_FAILED, SnmpSetOutletByAddress("127.0.0.2", "", QP_ASN_INTEGER, &value));
   EXPECT_TRUE(LogHas("[s]SNMP Error: Invalid OID specified."));
+
+  // A SET without a value forms no binding and sends nothing.
+  before = Counter("127.0.0.2", "requests");
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpSetByIndex(kTurnOn, QP_ASN_INTEGER, nullptr, 0));
+  EXPECT_EQ(static_cast<long>(SNMP_RESULT_FAILED), CodeOf("SNMP Error[0]: Error allocating OID"));
+  EXPECT_EQ(SNMP_RESULT_FAILED, SnmpSetByAddress("127.0.0.2", kTurnOn, QP_ASN_INTEGER, nullptr));
+  EXPECT_TRUE(LogHas("[s]SNMP Error: Error allocating OID"));
+  EXPECT_EQ(before, Counter("127.0.0.2", "requests"));
 }
 
 TEST_F(AccessTest, SetResultsAndLinesBySlotAndByAddress) {
