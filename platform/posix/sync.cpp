@@ -245,8 +245,11 @@ void qp_mutex_close(qp_mutex *m) {
   delete m;
 }
 
-// Named mutex. The lock file's flock shows that handles exist (shared lock per handle);
-// ownership is an open-file-description lock on byte 0, which the kernel drops when the
+// Named mutex. Every open handle holds a shared open-file-description lock on byte 1 of the
+// lock file, so the mutex exists while any handle does; a handle tells whether others exist
+// by asking for a conflicting lock without taking one. The test and the handle's own mark are
+// made under an exclusive flock of the file, so two creators never both see a new mutex.
+// Ownership is an open-file-description lock on byte 0, which the kernel drops when the
 // owner's process dies. Threads of one process that share a handle are ordered by the
 // handle's own mutex first.
 struct qp_named_mutex {
@@ -256,6 +259,9 @@ struct qp_named_mutex {
 };
 
 namespace {
+
+constexpr off_t kOwnerByte = 0;
+constexpr off_t kHandleByte = 1;
 
 bool named_mutex_path(const char *name, char *out, size_t size) {
   char dir[512];
@@ -272,14 +278,58 @@ bool named_mutex_path(const char *name, char *out, size_t size) {
   return true;
 }
 
-bool ofd_lock(int fd, short type) {
+bool ofd_lock(int fd, short type, off_t byte = kOwnerByte) {
   struct flock fl;
   memset(&fl, 0, sizeof fl);
   fl.l_type = type;
   fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
+  fl.l_start = byte;
   fl.l_len = 1;
   return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// Whether another handle holds its mark on the file behind FD.
+bool other_handles(int fd, bool *found) {
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kHandleByte;
+  fl.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+  *found = fl.l_type != F_UNLCK;
+  return true;
+}
+
+// Opens the lock file at PATH (creating it when CREATE), tests for other handles and marks
+// this one, all under the file's exclusive flock. Returns the descriptor, or -1 with the last
+// error set; *EXISTED tells whether other handles were there. With !CREATE a mutex that has no
+// handle fails with ERROR_FILE_NOT_FOUND.
+int open_handle(const char *path, bool create, bool *existed) {
+  int fd = open(path, O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+  if (fd < 0) {
+    qp_set_error_from_errno(errno);
+    return -1;
+  }
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  uint32_t error = ERROR_SUCCESS;
+  if (rc != 0 || !other_handles(fd, existed)) {
+    error = qp_error_from_errno(errno);
+  } else if (!create && !*existed) {
+    error = ERROR_FILE_NOT_FOUND;
+  } else if (!ofd_lock(fd, F_RDLCK, kHandleByte)) {
+    error = qp_error_from_errno(errno);
+  }
+  flock(fd, LOCK_UN);
+  if (error != ERROR_SUCCESS) {
+    close(fd);
+    SetLastError(error);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -288,17 +338,9 @@ qp_named_mutex *qp_named_mutex_create(const char *name, int *already_exists) {
   if (already_exists != nullptr) *already_exists = 0;
   char path[600];
   if (name == nullptr || !named_mutex_path(name, path, sizeof path)) return nullptr;
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    qp_set_error_from_errno(errno);
-    return nullptr;
-  }
-  bool exists = flock(fd, LOCK_EX | LOCK_NB) != 0;
-  if (flock(fd, LOCK_SH) != 0) {
-    qp_set_error_from_errno(errno);
-    close(fd);
-    return nullptr;
-  }
+  bool exists = false;
+  int fd = open_handle(path, true, &exists);
+  if (fd < 0) return nullptr;
   qp_named_mutex *m = new qp_named_mutex;
   m->fd = fd;
   m->local = qp_mutex_create();
@@ -314,21 +356,9 @@ qp_named_mutex *qp_named_mutex_create(const char *name, int *already_exists) {
 qp_named_mutex *qp_named_mutex_open(const char *name) {
   char path[600];
   if (name == nullptr || !named_mutex_path(name, path, sizeof path)) return nullptr;
-  int fd = open(path, O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    qp_set_error_from_errno(errno);
-    return nullptr;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {  // nobody holds a handle: the mutex does not exist
-    close(fd);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
-  if (flock(fd, LOCK_SH) != 0) {
-    qp_set_error_from_errno(errno);
-    close(fd);
-    return nullptr;
-  }
+  bool exists = false;
+  int fd = open_handle(path, false, &exists);
+  if (fd < 0) return nullptr;
   qp_named_mutex *m = new qp_named_mutex;
   m->fd = fd;
   m->local = qp_mutex_create();
@@ -380,7 +410,7 @@ int qp_named_mutex_release(qp_named_mutex *m) {
 
 void qp_named_mutex_close(qp_named_mutex *m) {
   if (m == nullptr) return;
-  close(m->fd);  // drops the handle's shared flock and any ownership lock
+  close(m->fd);  // drops the handle's mark and any ownership lock
   qp_mutex_close(m->local);
   delete m;
 }

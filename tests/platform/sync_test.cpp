@@ -5,8 +5,10 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "quorin/platform.h"
 #include "testsupport.h"
@@ -85,6 +87,57 @@ TEST(SyncTest, NamedMutexAcrossProcesses) {
   qp_named_mutex_close(mine);
   // Nobody holds a handle any more: the mutex no longer exists.
   EXPECT_EQ(nullptr, qp_named_mutex_open("quorinky_tsrx"));
+}
+
+TEST(SyncTest, NamedMutexIsCreatedOnceWhenCreatorsRace) {
+  qt::TempDir runtime("nmrace");
+  setenv("QUORIN_RUNTIME_DIR", runtime.path().c_str(), 1);
+  constexpr int kThreads = 12;
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> ready{0};
+    std::atomic<int> created{0};
+    std::atomic<int> failed{0};
+    std::vector<qp_named_mutex *> handles(kThreads, nullptr);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+      threads.emplace_back([&, i] {
+        ready.fetch_add(1);
+        while (ready.load() < kThreads) std::this_thread::yield();
+        int exists = -1;
+        handles[i] = qp_named_mutex_create("racemutex", &exists);
+        if (handles[i] == nullptr) failed.fetch_add(1);
+        if (exists == 0) created.fetch_add(1);
+      });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(0, failed.load()) << "round " << round;
+    EXPECT_EQ(1, created.load()) << "round " << round;
+    // Openers see it while any handle is open, and never after the last is closed.
+    qp_named_mutex *opened = qp_named_mutex_open("racemutex");
+    EXPECT_NE(nullptr, opened);
+    qp_named_mutex_close(opened);
+    for (qp_named_mutex *h : handles) qp_named_mutex_close(h);
+    EXPECT_EQ(nullptr, qp_named_mutex_open("racemutex"));
+  }
+
+  // Openers that find no mutex do not make a creator believe it already exists.
+  int false_existing = 0;
+  for (int round = 0; round < 200; ++round) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> openers;
+    for (int i = 0; i < 3; ++i)
+      openers.emplace_back([&] {
+        while (!stop.load()) qp_named_mutex_close(qp_named_mutex_open("racemutex2"));
+      });
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    int exists = -1;
+    qp_named_mutex *created = qp_named_mutex_create("racemutex2", &exists);
+    ASSERT_NE(nullptr, created);
+    if (exists != 0) ++false_existing;
+    stop.store(true);
+    for (std::thread &t : openers) t.join();
+    qp_named_mutex_close(created);
+  }
+  EXPECT_EQ(0, false_existing);
 }
 
 uint32_t slow_thread(void *arg) {
