@@ -43,6 +43,17 @@ long ReadNextOffset(FILE *f, long ring_limit) {
 
 }  // namespace
 
+void SetUpLibraryLog(LibraryLog *log, char *install, uint32_t size) {
+  log->enabled = 1;
+  if (!GetReg_LumoPathName(install, size)) log->enabled = 0;
+  int n = snprintf(log->path, sizeof log->path, "%s\\DATA\\%s", install, kLogFileName);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof log->path) log->enabled = 0;
+  log->line_limit = kLogLineLimit;
+  log->width = kLogWidth;
+  log->mutex = qp_mutex_create();
+  if (log->mutex == nullptr) log->enabled = 0;
+}
+
 void WriteLibraryLog(const char *message, uint32_t code, LibraryLog *log) {
   if (log == nullptr || !log->enabled || log->mutex == nullptr) return;
   uint32_t wait = qp_mutex_wait(log->mutex, QP_INFINITE);

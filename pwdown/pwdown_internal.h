@@ -38,6 +38,12 @@ inline constexpr int kLogMaxWidth = 1024;
 extern LibraryLog g_LibraryLog;
 extern char g_InstallPath[260];
 
+// The attach step's log context: reads the install directory into INSTALL (SIZE bytes) and
+// sets LOG up for "%s\DATA\pwdown.log" below it. A missing install directory, a log path that
+// would not fit or a mutex that cannot be created leave the log disabled for the life of the
+// process.
+void SetUpLibraryLog(LibraryLog *log, char *install, uint32_t size);
+
 // Writes MESSAGE (cut or blank-padded to the context's width) with CODE as eight hex digits
 // at the ring position held in the file's header. Silent on every failure.
 void WriteLibraryLog(const char *message, uint32_t code, LibraryLog *log);

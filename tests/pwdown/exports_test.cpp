@@ -1,6 +1,8 @@
 // The power-off and cluster shutdown exports against the "QUORIN_MVL" stand-in: frame bytes,
 // status mapping, short replies, the busy wait, the gate and the argument checks.
+#include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "pwdown_fixture.h"
@@ -66,6 +68,19 @@ TEST_F(ExportsTest, PowerOffChecksItem012OnlyForTypeTwoAndModeZero) {
     EXPECT_EQ(1, Off2()(0, 0));
     EXPECT_EQ((Strings{"APF 0000", "APD 000200"}), FrameBytes()) << unit;
   }
+}
+
+TEST(PwdownLibraryTest, ExportsOnlyItsSixEntries) {
+  std::string out;
+  ASSERT_EQ(0, qt::run({"nm", "-D", "--defined-only", qt::out_dir() + "/pwdown.dll"}, {}, &out));
+  Strings names;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) names.push_back(line.substr(line.rfind(' ') + 1));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((Strings{"CheckApiReboot", "PowerOffByLumo", "PowerOffByLumo2", "PowerOffByLumoEx",
+                     "QuoPcClusterShutDown", "QuoPcClusterShutDown2"}),
+            names);
 }
 
 TEST_F(ExportsTest, UnitCharacterIsTheFirstHexDigitOfLumoUa) {

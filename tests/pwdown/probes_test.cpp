@@ -47,6 +47,41 @@ TEST_F(ProbesTest, InstallPathMustFitWithItsTerminator) {
   EXPECT_FALSE(GetReg_LumoPathName(path, 4));
 }
 
+TEST_F(ProbesTest, AttachSetsTheLogUpOnlyWithAnInstallDirectoryAndARoomyPath) {
+  auto set_up = [](LibraryLog *log, char *install) {
+    *log = LibraryLog{};
+    SetUpLibraryLog(log, install, 260);
+  };
+  char install[260];
+  LibraryLog log{};
+  set_up(&log, install);
+  EXPECT_EQ(1, log.enabled);
+  EXPECT_EQ(install_.dir() + "\\DATA\\pwdown.log", log.path);
+  EXPECT_EQ(5000, log.line_limit);
+  EXPECT_EQ(80, log.width);
+  EXPECT_NE(nullptr, log.mutex);
+
+  // No "PathName": the log stays off (its path would lie at the root).
+  qt::write_file(install_.registry(), "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvos\\QUORIN/MVL]\r\n");
+  LibraryLog none{};
+  set_up(&none, install);
+  EXPECT_EQ(0, none.enabled);
+  EXPECT_STREQ("\\DATA\\pwdown.log", none.path);
+
+  // An install directory that fits its 260 bytes, but the log path below it does not.
+  std::string text = "/" + std::string(249, 'p');
+  qt::write_file(
+      install_.registry(),
+      "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvos\\QUORIN/MVL]\r\n\"PathName\"=\"" + text + "\"\r\n");
+  LibraryLog cut{};
+  set_up(&cut, install);
+  EXPECT_EQ(text, install);
+  EXPECT_EQ(0, cut.enabled);
+
+  for (LibraryLog *l : {&log, &none, &cut})
+    if (l->mutex != nullptr) qp_mutex_close(l->mutex);
+}
+
 TEST_F(ProbesTest, CommunicationKindAndDebugSwitch) {
   uint8_t com = 0;
   install_.write_registry({"\"LumoCom\"=hex:09,01", "\"APIDEBUG\"=hex:"});
