@@ -28,10 +28,10 @@ export QUORIN_REBOOT_COMMAND="echo restart requested >> $demo/reboot.txt"
 export QUORIN_TIME_SCALE=${QUORIN_TIME_SCALE:-10}
 export QUORIN_TSR_SCRIPT_DIR="$demo/tsr"
 export PATH="$out:$PATH"
-# A free UDP port for the cards' agents, so that the demo never needs port 161.
-port=${QUORIN_DEMO_PORT:-$((20000 + RANDOM % 20000))}
-export QUORIN_SNMP_PORT=$port
-export QUORIN_SNMP_TRAP_PORT=$((port + 1))
+# A UDP port for the cards' agents, so that the demo never needs port 161; another is tried
+# when the cards cannot bind it.
+pick_port() { port=${QUORIN_DEMO_PORT:-$((20000 + RANDOM % 20000))}; }
+pick_port
 
 server1=127.0.0.2
 server2=127.0.0.3
@@ -90,7 +90,8 @@ REGEDIT4
 "APIDEBUG"=hex:00
 REG
 # Three cards; a short shut-down delay so that the outputs go off within the demo.
-cat > "$demo/cards.conf" <<CONF
+write_cards() {
+  cat > "$demo/cards.conf" <<CONF
 port = $port
 community = kelpie
 [card $server1]
@@ -104,13 +105,32 @@ model = QSIM UPS 3000 RM (storage)
 outlet-groups = 2
 value = $SHUTDOWN_DELAY t 200
 CONF
-say "install directory $install, UPS cards on UDP port $port"
+}
 
-"$out/upssim" --config "$demo/cards.conf" > "$demo/upssim.out" 2>&1 &
-upssim_pid=$!
-for _ in $(seq 1 100); do grep -q "cards on port" "$demo/upssim.out" && break; sleep 0.05; done
-grep -q "cards on port" "$demo/upssim.out" || fail "the UPS card simulator did not start: $(cat "$demo/upssim.out")"
-say "UPS cards $server1 (server 1), $server2 (server 2), $storage (storage) are on line"
+for attempt in 1 2 3 4 5; do
+  write_cards
+  "$out/upssim" --config "$demo/cards.conf" > "$demo/upssim.out" 2>&1 &
+  upssim_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q "cards on port" "$demo/upssim.out" && break
+    kill -0 "$upssim_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  grep -q "cards on port" "$demo/upssim.out" && break
+  kill "$upssim_pid" 2>/dev/null || true
+  wait "$upssim_pid" 2>/dev/null || true
+  upssim_pid=""
+  [ -z "${QUORIN_DEMO_PORT:-}" ] && [ $attempt -lt 5 ] || fail "the UPS card simulator did not start: $(cat "$demo/upssim.out")"
+  pick_port
+done
+export QUORIN_SNMP_PORT=$port
+export QUORIN_SNMP_TRAP_PORT=$((port + 1))
+say "install directory $install, UPS cards on UDP port $port"
+for card in $server1 $server2 $storage; do
+  st=$(get $card $OUTPUT_STATUS)
+  [ "$st" = 2 ] || fail "$card reports output status $st before the power failure"
+done
+say "UPS cards $server1 (server 1), $server2 (server 2), $storage (storage) all report output status 2 (on line)"
 
 "$out/svcctl" start "$service" "$install/quomvlsv" > "$demo/svcctl.out" || fail "the service did not start: $(cat "$demo/svcctl.out")"
 say "service $service started through svcctl"
