@@ -1,11 +1,14 @@
 // The SNMP manager layer against upssim cards and net-snmp's own snmptrap: values of every
 // type, error statuses, time-outs and retries, threads, and trap reception.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -229,6 +232,33 @@ TEST(SnmpLayer, SetWritesEveryValueTypeAndTheCardKeepsIt) {
   EXPECT_EQ(0, memcmp(back.binding.value.bytes, "\xe0\x00\x00\xc8", 4));
 }
 
+// A SET may carry NULL: the layer sends it as it is, and the card takes it only for a variable
+// that holds NULL; any other variable refuses it as a wrong type and keeps its value.
+TEST(SnmpLayer, SetOfNullIsSentAsNullAndRefusedByATypedVariable) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  sim.ctl("127.0.0.2", {"set", kNullVar, "null"});
+  qp_snmp_value null_value{};
+  null_value.type = QP_ASN_NULL;
+
+  Answer typed;
+  request(sim.agent(), QP_SNMP_PDU_SET, kHighTransfer, null_value, &typed);
+  ASSERT_EQ(1, typed.ok) << typed.error;
+  EXPECT_EQ(3u, typed.status);
+  EXPECT_EQ(1u, typed.index);
+  EXPECT_EQ(kHighTransfer, oid_string(typed.binding.name));
+  EXPECT_EQ(QP_ASN_NULL, typed.binding.value.type);
+  EXPECT_EQ("INTEGER 108", sim.value("127.0.0.2", kHighTransfer));
+
+  Answer untyped;
+  request(sim.agent(), QP_SNMP_PDU_SET, kNullVar, null_value, &untyped);
+  ASSERT_EQ(1, untyped.ok) << untyped.error;
+  EXPECT_EQ(0u, untyped.status);
+  EXPECT_EQ(QP_ASN_NULL, untyped.binding.value.type);
+  EXPECT_EQ(std::string(".1.3.6.1.4.1.318.1.1.1.5.2.2.0 NULL badValue\n") + kNullVar + " NULL noError\n",
+            sim.ctl("127.0.0.2", {"sets"}));
+}
+
 TEST(SnmpLayer, ErrorStatusAndIndexOfTheAnswerArePassedThrough) {
   qt::Simulator sim;
   ASSERT_TRUE(sim.ready());
@@ -381,6 +411,82 @@ TEST(SnmpLayer, EightThreadsRequestAtOnce) {
     EXPECT_EQ("INTEGER " + std::to_string(t * 1000 + kRounds - 1),
               sim.value("127.0.0." + std::to_string(2 + t % 4), contact));
   }
+}
+
+// Restores an environment variable when the test ends.
+class EnvGuard {
+ public:
+  explicit EnvGuard(const char *name) : name_(name) {
+    const char *value = getenv(name);
+    had_ = value != nullptr;
+    if (had_) value_ = value;
+  }
+  ~EnvGuard() {
+    if (had_)
+      setenv(name_, value_.c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char *name_;
+  bool had_ = false;
+  std::string value_;
+};
+
+TEST(SnmpLayer, PortsComeFromTheEnvironmentOnlyWhenTheyAreWholePortNumbers) {
+  EnvGuard agent_guard("QUORIN_SNMP_PORT"), trap_guard("QUORIN_SNMP_TRAP_PORT");
+  unsetenv("QUORIN_SNMP_PORT");
+  unsetenv("QUORIN_SNMP_TRAP_PORT");
+  EXPECT_EQ(161, qp_snmp_agent_port());
+  EXPECT_EQ(162, qp_snmp_trap_port());
+  for (const char *bad : {"", " ", "0", "65536", "99999999999", "-5", "abc", "161x", "16 1", "0x10"}) {
+    setenv("QUORIN_SNMP_PORT", bad, 1);
+    setenv("QUORIN_SNMP_TRAP_PORT", bad, 1);
+    EXPECT_EQ(161, qp_snmp_agent_port()) << "'" << bad << "'";
+    EXPECT_EQ(162, qp_snmp_trap_port()) << "'" << bad << "'";
+  }
+  const struct {
+    const char *text;
+    uint16_t port;
+  } kGood[] = {{"1", 1}, {"16161", 16161}, {"65535", 65535}};
+  for (const auto &row : kGood) {
+    setenv("QUORIN_SNMP_PORT", row.text, 1);
+    setenv("QUORIN_SNMP_TRAP_PORT", row.text, 1);
+    EXPECT_EQ(row.port, qp_snmp_agent_port()) << row.text;
+    EXPECT_EQ(row.port, qp_snmp_trap_port()) << row.text;
+  }
+  // Each variable feeds its own port only.
+  setenv("QUORIN_SNMP_PORT", "16170", 1);
+  setenv("QUORIN_SNMP_TRAP_PORT", "16171", 1);
+  EXPECT_EQ(16170, qp_snmp_agent_port());
+  EXPECT_EQ(16171, qp_snmp_trap_port());
+}
+
+// upssim started with QUORIN_SNMP_PORT alone (no --port) and a session opened to the bare card
+// address meet on that port.
+TEST(SnmpLayer, UpssimAndASessionToTheBareAddressMeetOnQuorinSnmpPort) {
+  EnvGuard guard("QUORIN_SNMP_PORT");
+  qt::TempDir dir("upssim-env");
+  std::string runtime = dir / "run";
+  qt::make_dirs(runtime);
+  std::string port = std::to_string(qt::free_udp_port("127.0.0.2"));
+  qt::Child sim({qt::out_dir() + "/upssim", "--cards", "127.0.0.2"},
+                {{"QUORIN_RUNTIME_DIR", runtime}, {"QUORIN_SNMP_PORT", port}});
+  ASSERT_TRUE(qt::wait_until([&] { return qt::file_exists(runtime + "/upssim/127.0.0.2") || !sim.running(); },
+                             std::chrono::seconds(20)) &&
+              sim.running())
+      << sim.output();
+  EXPECT_NE(std::string::npos, sim.output().find("on port " + port + ",")) << sim.output();
+
+  setenv("QUORIN_SNMP_PORT", port.c_str(), 1);
+  Answer status;
+  get("127.0.0.2", kOutputStatus, &status);
+  ASSERT_EQ(1, status.ok) << status.error;
+  EXPECT_EQ(0u, status.status);
+  EXPECT_EQ(2, status.binding.value.integer);
+  sim.kill_now(SIGTERM);
+  EXPECT_EQ(0, sim.wait(std::chrono::seconds(10)));
 }
 
 TEST(SnmpLayer, OidTextConversionAndOrder) {
@@ -645,6 +751,115 @@ TEST(SnmpTraps, BurstOfTenThousandTrapsArrivesInFullAndInOrder) {
   EXPECT_EQ(0, qp_snmp_get_trap(&trap));
 }
 
+// The listener decodes a burst of traps while eight threads run GETs and SETs through sessions
+// of their own: both sides use the SNMP library at the same time, and neither may lose, reorder
+// or garble anything.
+TEST(SnmpTraps, BurstArrivesInOrderWhileEightThreadsRequest) {
+  uint16_t port = qt::free_udp_port("0.0.0.0");
+  setenv("QUORIN_SNMP_TRAP_PORT", std::to_string(port).c_str(), 1);
+  qp_event *event = qp_snmp_trap_listen();
+  ASSERT_NE(nullptr, event);
+  // One process serves the cards that answer requests, another only sends the burst, so that
+  // the answers keep coming while the traps do.
+  qt::Simulator cards("127.0.0.2", "127.0.0.5");
+  qt::Simulator source("127.0.0.6", "", {"--trap-to", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(cards.ready());
+  ASSERT_TRUE(source.ready());
+  constexpr int kThreads = 8, kBurst = 8000, kMinRounds = 40, kMaxRounds = 100000;
+  for (int t = 0; t < kThreads; ++t)
+    cards.ctl("127.0.0." + std::to_string(2 + t % 4),
+              {"set", ".1.3.6.1.4.1.99999.3." + std::to_string(t) + ".0", "i", "0"});
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0}, started{0};
+  std::vector<int> last_written(kThreads, -1);
+  std::vector<int> rounds(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::string agent = cards.agent("127.0.0." + std::to_string(2 + t % 4));
+      char own[40];
+      snprintf(own, sizeof own, ".1.3.6.1.4.1.99999.3.%d.0", t);
+      int i = 0;
+      for (; i < kMaxRounds && (i < kMinRounds || !stop.load()); ++i) {
+        qp_snmp_session *session = qp_snmp_open(agent.c_str(), "public", 3000, 2);
+        if (session == nullptr) {
+          ++wrong;
+          continue;
+        }
+        qp_snmp_varbind in{}, out{};
+        uint32_t status = 9, index = 9;
+        bool ok;
+        if (i % 2 == 0) {
+          // Alternate reads of a number and of a text, so both kinds of value are decoded.
+          bool text = i % 4 == 0;
+          qp_snmp_oid_from_text(text ? kModel : kOutputStatus, &in.name);
+          in.value.type = QP_ASN_NULL;
+          ok = qp_snmp_request(session, QP_SNMP_PDU_GET, &in, &out, &status, &index) == 1 && status == 0;
+          if (text)
+            ok = ok && out.value.type == QP_ASN_OCTET_STRING &&
+                 std::string(reinterpret_cast<char *>(out.value.bytes), out.value.length) == "QSIM UPS 1500";
+          else
+            ok = ok && out.value.type == QP_ASN_INTEGER && out.value.integer == 2;
+        } else {
+          qp_snmp_oid_from_text(own, &in.name);
+          in.value.type = QP_ASN_INTEGER;
+          in.value.integer = t * 1000000 + i;
+          ok = qp_snmp_request(session, QP_SNMP_PDU_SET, &in, &out, &status, &index) == 1 && status == 0 &&
+               out.value.type == QP_ASN_INTEGER && out.value.integer == t * 1000000 + i &&
+               oid_string(out.name) == own;
+          if (ok) last_written[t] = t * 1000000 + i;
+        }
+        if (!ok) ++wrong;
+        qp_snmp_value_free(&out.value);
+        qp_snmp_close(session);
+        if (i == 1) ++started;
+      }
+      rounds[t] = i;
+    });
+  }
+
+  // The burst starts once every thread is under way, and the threads go on until it is all in.
+  EXPECT_TRUE(qt::wait_until([&] { return started.load() == kThreads; }, std::chrono::seconds(60)));
+  std::string sent;
+  int sent_status = -1;
+  std::thread burst([&] {
+    sent = source.ctl("127.0.0.6", {"trap", "7", "--count", std::to_string(kBurst)}, &sent_status);
+  });
+  int received = 0, bad = 0;
+  std::string first_bad;
+  qp_snmp_trap trap;
+  while (received < kBurst && next_trap(event, &trap, 20000)) {
+    ++received;
+    std::string expected = "upssim trap 7 #" + std::to_string(received);
+    if (trap.varbind_count != 1 || binding_text(trap.varbinds[0]) != expected || trap.specific_trap != 7 ||
+        trap.generic_trap != 6 || memcmp(trap.agent_address, "\x7f\x00\x00\x06", 4) != 0 ||
+        oid_string(trap.enterprise) != ".1.3.6.1.4.1.318") {
+      if (bad++ == 0)
+        first_bad = "trap " + std::to_string(received) + ": " +
+                    (trap.varbind_count > 0 ? binding_text(trap.varbinds[0]) : "(no binding)");
+    }
+    qp_snmp_trap_free(&trap);
+  }
+  stop.store(true);
+  burst.join();
+  for (auto &thread : threads) thread.join();
+
+  EXPECT_EQ(0, sent_status) << sent;
+  EXPECT_EQ("sent " + std::to_string(kBurst) + "\n", sent);
+  EXPECT_EQ(kBurst, received);
+  EXPECT_EQ(0, bad) << first_bad;
+  EXPECT_EQ(0, qp_snmp_get_trap(&trap));
+  EXPECT_EQ(0, wrong.load());
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_GE(rounds[t], kMinRounds) << t;
+    char own[40];
+    snprintf(own, sizeof own, ".1.3.6.1.4.1.99999.3.%d.0", t);
+    EXPECT_EQ("INTEGER " + std::to_string(last_written[t]),
+              cards.value("127.0.0." + std::to_string(2 + t % 4), own));
+  }
+}
+
 // The layer in a process of its own: nothing on standard error, nothing under HOME.
 TEST(SnmpLayer, LibraryIsQuietAndWritesNothing) {
   qt::TempDir home("home");
@@ -660,6 +875,31 @@ TEST(SnmpLayer, LibraryIsQuietAndWritesNothing) {
   std::string listing;
   qt::run({"find", home.path(), "-mindepth", "1"}, {}, &listing);
   EXPECT_EQ("", listing);
+}
+
+// Every MIB variable of net-snmp points at a FIFO: a library that opened a MIB file would block
+// on it. The probe must run through as usual.
+TEST(SnmpLayer, LibraryReadsNoMibFilesWhateverTheEnvironmentAsks) {
+  qt::TempDir mibs("mibs");
+  std::string fifo = mibs / "X-MIB.txt";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  std::map<std::string, std::string> env = {
+      {"MIBS", "ALL"}, {"MIBDIRS", mibs.path()}, {"MIBFILES", fifo}, {"SNMPCONFPATH", mibs.path()}};
+  // The trap is real: net-snmp's own tool, told to load every MIB, hangs on the FIFO.
+  std::string output;
+  EXPECT_EQ(-1, qt::run({"snmptranslate", "-m", "ALL", "-M", mibs.path(), ".1.3.6.1"}, env, &output,
+                        std::chrono::seconds(2)))
+      << output;
+
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  env["QUORIN_SNMP_TRAP_PORT"] = std::to_string(qt::free_udp_port("0.0.0.0"));
+  auto start = Clock::now();
+  int status = qt::run({qt::test_bin_dir() + "/snmp_quiet_probe", sim.agent(), "127.0.0.2:9"}, env, &output,
+                       std::chrono::seconds(60));
+  EXPECT_EQ(0, status) << output;
+  EXPECT_EQ("get 2\nsilent 40\ntraps 44\n", output);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -42,16 +43,35 @@ const char kOutletTableSize[] = UPS ".12.2.1.0";
 const char kFirmware[] = UPS ".1.2.1.0";
 const char kTrapArgument[] = ".1.3.6.1.4.1.318.2.3.3.0";
 
-// Every variable the SNMP UPS library reads or writes on a card without outlet groups.
-const char *const kLibraryVariables[] = {
-    UPS ".1.1.1.0",  UPS ".1.2.1.0",  UPS ".1.2.3.0",  UPS ".2.1.2.0",  UPS ".2.2.1.0",  UPS ".2.2.2.0",
-    UPS ".2.2.3.0",  UPS ".2.2.4.0",  UPS ".2.2.5.0",  UPS ".2.2.6.0",  UPS ".3.1.1.0",  UPS ".3.2.1.0",
-    UPS ".3.2.2.0",  UPS ".3.2.3.0",  UPS ".3.2.4.0",  UPS ".3.2.5.0",  UPS ".4.1.1.0",  UPS ".4.1.2.0",
-    UPS ".4.2.1.0",  UPS ".4.2.2.0",  UPS ".4.2.3.0",  UPS ".4.2.4.0",  UPS ".5.2.2.0",  UPS ".5.2.3.0",
-    UPS ".5.2.4.0",  UPS ".5.2.5.0",  UPS ".5.2.6.0",  UPS ".5.2.7.0",  UPS ".5.2.8.0",  UPS ".5.2.9.0",
-    UPS ".5.2.10.0", UPS ".5.2.11.0", UPS ".5.2.14.0", UPS ".6.1.1.0",  UPS ".6.2.1.0",  UPS ".6.2.3.0",
-    UPS ".6.2.6.0",  UPS ".7.2.1.0",  UPS ".8.1.0",    UPS ".10.1.1.0", UPS ".10.1.2.0", UPS ".10.1.3.0",
-    UPS ".10.1.4.0", UPS ".10.1.5.0", UPS ".10.2.1.0", UPS ".11.1.1.0",
+// Every variable the SNMP UPS library reads or writes on a card without outlet groups, with the
+// type the library asks for, as snmpwalk names it.
+struct TypedVariable {
+  const char *oid;
+  const char *type;
+};
+const TypedVariable kLibraryVariables[] = {
+    {UPS ".1.1.1.0", "STRING"},     {UPS ".1.2.1.0", "STRING"},     {UPS ".1.2.3.0", "STRING"},
+    {UPS ".2.1.2.0", "Timeticks"},  {UPS ".2.2.1.0", "Gauge32"},    {UPS ".2.2.2.0", "Gauge32"},
+    {UPS ".2.2.3.0", "Timeticks"},  {UPS ".2.2.4.0", "INTEGER"},    {UPS ".2.2.5.0", "INTEGER"},
+    {UPS ".2.2.6.0", "INTEGER"},    {UPS ".3.1.1.0", "INTEGER"},    {UPS ".3.2.1.0", "Gauge32"},
+    {UPS ".3.2.2.0", "Gauge32"},    {UPS ".3.2.3.0", "Gauge32"},    {UPS ".3.2.4.0", "Gauge32"},
+    {UPS ".3.2.5.0", "INTEGER"},    {UPS ".4.1.1.0", "INTEGER"},    {UPS ".4.1.2.0", "INTEGER"},
+    {UPS ".4.2.1.0", "Gauge32"},    {UPS ".4.2.2.0", "Gauge32"},    {UPS ".4.2.3.0", "Gauge32"},
+    {UPS ".4.2.4.0", "Gauge32"},    {UPS ".5.2.2.0", "INTEGER"},    {UPS ".5.2.3.0", "INTEGER"},
+    {UPS ".5.2.4.0", "INTEGER"},    {UPS ".5.2.5.0", "Timeticks"},  {UPS ".5.2.6.0", "INTEGER"},
+    {UPS ".5.2.7.0", "INTEGER"},    {UPS ".5.2.8.0", "Timeticks"},  {UPS ".5.2.9.0", "Timeticks"},
+    {UPS ".5.2.10.0", "Timeticks"}, {UPS ".5.2.11.0", "Timeticks"}, {UPS ".5.2.14.0", "Timeticks"},
+    {UPS ".6.1.1.0", "INTEGER"},    {UPS ".6.2.1.0", "INTEGER"},    {UPS ".6.2.3.0", "INTEGER"},
+    {UPS ".6.2.6.0", "INTEGER"},    {UPS ".7.2.1.0", "INTEGER"},    {UPS ".8.1.0", "INTEGER"},
+    {UPS ".10.1.1.0", "INTEGER"},   {UPS ".10.1.2.0", "INTEGER"},   {UPS ".10.1.3.0", "INTEGER"},
+    {UPS ".10.1.4.0", "INTEGER"},   {UPS ".10.1.5.0", "IpAddress"}, {UPS ".10.2.1.0", "INTEGER"},
+    {UPS ".11.1.1.0", "STRING"},
+};
+
+// The outlet-group variables of a model with two groups: table size, group states, commands.
+const TypedVariable kOutletVariables[] = {
+    {UPS ".12.1.2.1.3.1", "INTEGER"}, {UPS ".12.1.2.1.3.2", "INTEGER"}, {UPS ".12.2.1.0", "INTEGER"},
+    {UPS ".12.3.2.1.3.1", "INTEGER"}, {UPS ".12.3.2.1.3.2", "INTEGER"},
 };
 
 // Runs one of net-snmp's tools (no MIB loaded, numeric OIDs) and returns what it printed.
@@ -181,33 +201,57 @@ TEST(Upssim, SnmpgetReadsACardOnLine) {
   EXPECT_NE(std::string::npos, missing.find("Failed object: " UPS ".99.0")) << missing;
 }
 
-TEST(Upssim, SnmpwalkListsEveryVariableTheLibraryUsesInOrder) {
-  qt::Simulator sim;
-  ASSERT_TRUE(sim.ready());
+// Walks the PowerNet branch of a card: every name in increasing order, mapped to the type
+// snmpwalk shows for it.
+std::map<std::string, std::string> walk_types(const qt::Simulator &sim, std::string *walk) {
   int status = -1;
-  std::string walk =
-      tool("snmpwalk", {"-c", "public", "-t", "1", "-r", "0", sim.agent(), ".1.3.6.1.4.1.318"}, &status);
-  EXPECT_EQ(0, status) << walk;
-  std::istringstream lines(walk);
+  *walk = tool("snmpwalk", {"-c", "public", "-t", "1", "-r", "0", sim.agent(), ".1.3.6.1.4.1.318"}, &status);
+  EXPECT_EQ(0, status) << *walk;
+  std::istringstream lines(*walk);
   std::string line, previous;
-  std::vector<std::string> names;
+  std::map<std::string, std::string> types;
   while (std::getline(lines, line)) {
     if (line.empty() || line[0] != '.') continue;  // the closing "End of MIB"
     std::string name = line.substr(0, line.find(' '));
+    size_t equals = line.find(" = ");
+    size_t colon = line.find(':', equals);
+    EXPECT_TRUE(equals != std::string::npos && colon != std::string::npos) << line;
+    if (equals == std::string::npos || colon == std::string::npos) continue;
     if (!previous.empty()) {
       qp_snmp_oid a, b;
-      ASSERT_EQ(1, qp_snmp_oid_from_text(previous.c_str(), &a)) << previous;
-      ASSERT_EQ(1, qp_snmp_oid_from_text(name.c_str(), &b)) << name;
+      EXPECT_EQ(1, qp_snmp_oid_from_text(previous.c_str(), &a)) << previous;
+      EXPECT_EQ(1, qp_snmp_oid_from_text(name.c_str(), &b)) << name;
       EXPECT_LT(qp_snmp_oid_compare(&a, &b), 0) << previous << " then " << name;
     }
     previous = name;
-    names.push_back(name);
+    types[name] = line.substr(equals + 3, colon - equals - 3);
   }
-  for (const char *oid : kLibraryVariables)
-    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), oid)) << oid;
-  EXPECT_EQ(47u, names.size()) << walk;
+  return types;
+}
+
+TEST(Upssim, SnmpwalkListsEveryVariableTheLibraryUsesInOrderWithItsType) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  std::string walk;
+  std::map<std::string, std::string> types = walk_types(sim, &walk);
+  for (const TypedVariable &v : kLibraryVariables) {
+    auto found = types.find(v.oid);
+    ASSERT_NE(types.end(), found) << v.oid;
+    EXPECT_EQ(v.type, found->second) << v.oid;
+  }
+  EXPECT_EQ(47u, types.size()) << walk;
   // The outlet-group table exists only on outlet-group models.
-  EXPECT_EQ(names.end(), std::find(names.begin(), names.end(), kOutletTableSize));
+  for (const TypedVariable &v : kOutletVariables) EXPECT_EQ(0u, types.count(v.oid)) << v.oid;
+
+  qt::Simulator outlets("127.0.0.2", "", {}, "[card 127.0.0.2]\noutlet-groups = 2\n");
+  ASSERT_TRUE(outlets.ready());
+  types = walk_types(outlets, &walk);
+  for (const TypedVariable &v : kOutletVariables) {
+    auto found = types.find(v.oid);
+    ASSERT_NE(types.end(), found) << v.oid << "\n" << walk;
+    EXPECT_EQ(v.type, found->second) << v.oid;
+  }
+  EXPECT_EQ(52u, types.size()) << walk;
 }
 
 TEST(Upssim, PowerFailureRunsOnBatteryUntilLowBatteryAndRestoreReturnsOnLine) {
@@ -287,6 +331,42 @@ TEST(Upssim, SleepLastsTheSleepTime) {
   EXPECT_EQ("Gauge32: 0", get1(sim, kOutputVoltage));
   EXPECT_EQ('1', state_flag(sim, 16));
   EXPECT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 2"));
+  EXPECT_EQ((std::vector<int>{13, 14}), traps.collect(2));
+}
+
+// What the library's power-failure turn-off sends to a card that is on mains: sleep time 0, then
+// sleep control 3. The card sleeps gracefully and, mains being there, comes back after the
+// return delay instead of sleeping for good; a turn-on ends such a sleep early.
+TEST(Upssim, GracefulSleepUntilPowerReturnsOnMainsEndsAfterTheReturnDelay) {
+  TrapReceiver traps;
+  qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target()});
+  ASSERT_TRUE(sim.ready());
+  snmpset(sim, {kShutoffDelay, "t", "50"});
+  snmpset(sim, {kReturnDelay, "t", "100"});
+  EXPECT_EQ(std::string(kSleepTime) + " = Timeticks: (0) 0:00:00.00\n", snmpset(sim, {kSleepTime, "t", "0"}));
+  auto start = Clock::now();
+  int status = -1;
+  EXPECT_EQ(std::string(kSleepControl) + " = INTEGER: 3\n", snmpset(sim, {kSleepControl, "i", "3"}, &status));
+  EXPECT_EQ(0, status);
+  EXPECT_EQ('1', state_flag(sim, 21));
+  EXPECT_EQ("Gauge32: 100", get1(sim, kOutputVoltage));
+  ASSERT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 5"));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(450));
+  EXPECT_EQ("Gauge32: 0", get1(sim, kOutputVoltage));
+  EXPECT_EQ('0', state_flag(sim, 21));
+  ASSERT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 2", std::chrono::seconds(20)));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1400));  // shut-down plus return delay
+  EXPECT_EQ("Gauge32: 100", get1(sim, kOutputVoltage));
+  EXPECT_EQ((std::vector<int>{39, 13, 14}), traps.collect(3));
+
+  // With a long return delay the card stays asleep until a turn-on wakes it.
+  snmpset(sim, {kReturnDelay, "t", "60000"});
+  snmpset(sim, {kSleepControl, "i", "2"});
+  EXPECT_EQ("INTEGER: 5", get1(sim, kOutputStatus));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ("INTEGER: 5", get1(sim, kOutputStatus));
+  EXPECT_EQ(std::string(kTurnOn) + " = INTEGER: 2\n", snmpset(sim, {kTurnOn, "i", "2"}));
+  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
   EXPECT_EQ((std::vector<int>{13, 14}), traps.collect(2));
 }
 
@@ -457,6 +537,43 @@ TEST(Upssim, TrapsOnDemand) {
   sim.ctl("127.0.0.2", {"trap", "3", "--no-varbinds"});
   EXPECT_EQ((std::vector<int>{3}), traps.collect(1));
   EXPECT_EQ(0u, traps.last_bindings());
+}
+
+// The trap verb counts the datagrams that went out: one per trap and receiver, none without a
+// receiver, and a trap too large for a datagram is reported as not sent.
+TEST(Upssim, TrapReplyCountsTheDatagramsActuallySent) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  int status = -1;
+  EXPECT_EQ("sent 0\n", sim.ctl("127.0.0.2", {"trap", "5", "--count", "3"}, &status));
+  EXPECT_EQ(0, status);
+
+  TrapReceiver traps;
+  sim.ctl("127.0.0.2", {"trap-to", traps.target()});
+  EXPECT_EQ("sent 3\n", sim.ctl("127.0.0.2", {"trap", "5", "--count", "3"}, &status));
+  EXPECT_EQ(0, status);
+  EXPECT_EQ((std::vector<int>{5, 5, 5}), traps.collect(3));
+  EXPECT_EQ("upssim trap 5 #3", traps.last_text());
+
+  // A second receiver: a socket of this test that nobody reads.
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in second{};
+  second.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &second.sin_addr);
+  socklen_t length = sizeof second;
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr *>(&second), sizeof second));
+  ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr *>(&second), &length));
+  sim.ctl("127.0.0.2", {"trap-to", "127.0.0.1:" + std::to_string(ntohs(second.sin_port))});
+  EXPECT_EQ("sent 4\n", sim.ctl("127.0.0.2", {"trap", "6", "--count", "2"}, &status));
+  EXPECT_EQ(0, status);
+  EXPECT_EQ((std::vector<int>{6, 6}), traps.collect(2));
+
+  // The text alone is larger than a UDP datagram may be: nothing goes out, and the verb says so.
+  std::string reply = sim.ctl("127.0.0.2", {"trap", "8", "--text", std::string(65480, 'x')}, &status);
+  EXPECT_EQ(1, status);
+  EXPECT_EQ(0u, reply.find("sent 0 of 2 datagrams: ")) << reply;
+  EXPECT_EQ((std::vector<int>{}), traps.collect(1, 300));
+  close(fd);
 }
 
 TEST(Upssim, HundredThirtyCardsInOneProcess) {

@@ -49,15 +49,20 @@ bool encode(netsnmp_pdu *pdu, std::vector<uint8_t> *out) {
 }
 
 // Sends DATAGRAM, waiting up to a second while the socket's send buffer is full so that a
-// burst of traps is not cut short.
-void send_datagram(int fd, const sockaddr_in &to, const std::vector<uint8_t> &datagram) {
+// burst of traps is not cut short. Returns 0 once the system took it, else the errno of the
+// last attempt.
+int send_datagram(int fd, const sockaddr_in &to, const std::vector<uint8_t> &datagram) {
+  int error = EAGAIN;
   for (int attempt = 0; attempt < 100; ++attempt) {
     ssize_t sent =
         sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-    if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR)) return;
+    if (sent >= 0) return 0;
+    error = errno;
+    if (error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS && error != EINTR) return error;
     pollfd p = {fd, POLLOUT, 0};
     poll(&p, 1, 10);
   }
+  return error;
 }
 
 // Converts VALUE to TYPE for the wrong-type fault: numbers keep their number, texts become
@@ -299,7 +304,9 @@ uint64_t agent_next_delayed() {
   return next;
 }
 
-void agent_send_trap(Card *card, int generic, int specific, const Oid &binding, const std::string &text) {
+TrapSent agent_send_trap(Card *card, int generic, int specific, const Oid &binding, const std::string &text) {
+  TrapSent result;
+  result.attempted = static_cast<int>(g_trap_receivers.size() + card->receivers.size());
   netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_TRAP);
   pdu->version = SNMP_VERSION_1;
   pdu->enterprise = static_cast<oid *>(malloc(mib::kEnterprise.size() * sizeof(oid)));
@@ -317,9 +324,20 @@ void agent_send_trap(Card *card, int generic, int specific, const Oid &binding, 
   std::vector<uint8_t> datagram;
   bool encoded = encode(pdu, &datagram);
   snmp_free_pdu(pdu);
-  if (!encoded) return;
-  for (const sockaddr_in &to : g_trap_receivers) send_datagram(card->socket_fd, to, datagram);
-  for (const sockaddr_in &to : card->receivers) send_datagram(card->socket_fd, to, datagram);
+  if (!encoded) {
+    result.error = EMSGSIZE;
+    return result;
+  }
+  auto send_to = [&](const sockaddr_in &to) {
+    int error = send_datagram(card->socket_fd, to, datagram);
+    if (error == 0)
+      ++result.sent;
+    else
+      result.error = error;
+  };
+  for (const sockaddr_in &to : g_trap_receivers) send_to(to);
+  for (const sockaddr_in &to : card->receivers) send_to(to);
+  return result;
 }
 
 void agent_trap(Card *card, int specific) {

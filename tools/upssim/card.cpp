@@ -136,8 +136,16 @@ void turn_off(Card *card) {
   agent_trap(card, kTrapTurnedOff);
 }
 
+// Milliseconds a card waits before its output comes back once mains power is there.
+uint64_t return_delay_ms(Card *card) {
+  return static_cast<uint64_t>(number_of(card, mib::kReturnDelay, 0)) * 10 + 1;
+}
+
 // Puts the card to sleep: for the sleep time when one is set and UNTIL_POWER is false,
-// otherwise until mains power returns.
+// otherwise until mains power returns. A card told to sleep until power returns while mains
+// is present (power came back during the shut-down delay, or the power-fail turn-off was
+// sent on mains) counts the power as returned at once: it comes back after the return
+// delay, so that the servers it feeds are power-cycled rather than left off for good.
 void go_to_sleep(Card *card, bool until_power, uint64_t now) {
   Model &m = card->model;
   int64_t sleep_ticks = number_of(card, mib::kSleepTime, 0);
@@ -148,6 +156,10 @@ void go_to_sleep(Card *card, bool until_power, uint64_t now) {
   if (!until_power && sleep_ticks > 0) {
     m.wake_on_power = false;
     m.wake_at_ms = now + static_cast<uint64_t>(sleep_ticks) * 10;
+    m.wake_trap = kTrapWokeUp;
+  } else if (m.mains) {
+    m.wake_on_power = false;
+    m.wake_at_ms = now + return_delay_ms(card);
     m.wake_trap = kTrapWokeUp;
   } else {
     m.wake_on_power = true;
@@ -322,7 +334,7 @@ void card_power_restore(Card *card) {
   if (m.output != Output::On && m.wake_on_power) {
     m.wake_on_power = false;
     m.wake_trap = m.output == Output::Sleeping ? kTrapWokeUp : kTrapTurnedOn;
-    m.wake_at_ms = now + static_cast<uint64_t>(number_of(card, mib::kReturnDelay, 0)) * 10 + 1;
+    m.wake_at_ms = now + return_delay_ms(card);
   }
   refresh(card, now);
 }

@@ -176,12 +176,23 @@ bool verb_trap(Context &c) {
     }
   }
   if (count < 1 || count > 1000000) return fail(c, "count out of range");
+  // The reply counts the datagrams the system took (one per trap and receiver), so that a
+  // test relying on a burst knows what was really sent.
+  long attempted = 0, sent = 0;
+  int error = 0;
   for (long n = 1; n <= count; ++n) {
     std::string body = own_text ? text : "upssim trap " + std::to_string(specific);
     if (count > 1) body += " #" + std::to_string(n);
-    agent_send_trap(c.card, static_cast<int>(generic), static_cast<int>(specific), binding, body);
+    TrapSent one =
+        agent_send_trap(c.card, static_cast<int>(generic), static_cast<int>(specific), binding, body);
+    attempted += one.attempted;
+    sent += one.sent;
+    if (one.error != 0) error = one.error;
   }
-  c.out = "sent " + std::to_string(count) + "\n";
+  if (sent != attempted || error != 0)
+    return fail(c, "sent " + std::to_string(sent) + " of " + std::to_string(attempted) +
+                       " datagrams: " + strerror(error));
+  c.out = "sent " + std::to_string(sent) + "\n";
   return true;
 }
 

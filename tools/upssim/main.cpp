@@ -46,11 +46,14 @@ struct Options {
   std::vector<std::pair<std::string, CardConfig>> cards;  // address, description
 };
 
+// Port from the environment variable NAME, or FALLBACK when it is unset or not a whole port
+// number: the same rule as the manager layer's, so that both ends agree on the port.
 uint16_t env_port(const char *name, uint16_t fallback) {
   const char *text = getenv(name);
   if (text == nullptr || *text == '\0') return fallback;
-  long n = strtol(text, nullptr, 10);
-  return (n > 0 && n <= 65535) ? static_cast<uint16_t>(n) : fallback;
+  char *end = nullptr;
+  long n = strtol(text, &end, 10);
+  return (*end == '\0' && n > 0 && n <= 65535) ? static_cast<uint16_t>(n) : fallback;
 }
 
 // Adds a card for every address of RANGE ("127.0.0.2" or "127.0.0.2-127.0.0.131").

@@ -159,9 +159,16 @@ std::string card_dump(Card *card);
 void agent_handle_datagram(Card *card, const uint8_t *data, size_t length, const sockaddr_in &from);
 void agent_flush_delayed(uint64_t now);
 uint64_t agent_next_delayed();
+// Datagrams of one trap: one per receiver attempted, those the system took, and the errno of
+// the last that failed (0 when none did).
+struct TrapSent {
+  int attempted = 0;
+  int sent = 0;
+  int error = 0;
+};
 // Sends a PowerNet trap (enterprise 318, generic 6) from CARD to every receiver. BINDING
 // empty = no variable binding; otherwise TEXT goes into that binding.
-void agent_send_trap(Card *card, int generic, int specific, const Oid &binding, const std::string &text);
+TrapSent agent_send_trap(Card *card, int generic, int specific, const Oid &binding, const std::string &text);
 void agent_trap(Card *card, int specific);  // a transition trap with its own text
 
 // Process-wide receivers of every card's traps.
