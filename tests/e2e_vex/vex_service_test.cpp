@@ -1,9 +1,16 @@
 // quomvlsv with the real ky_vexapi4.dll: the cluster API initialised against the stand-in
 // status tool at start, PCS decisions carried out by the shutdown tools, the library's error
-// seen in the service's log, and stops while the initialisation waits.
+// seen in the service's log, stops while the initialisation waits, and the service's cluster
+// mutex ordering the status runs of other programs that use the library.
+#include <stdio.h>
+
+#include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "quorin/platform.h"
 #include "service_fixture.h"
@@ -15,6 +22,13 @@ const char kConfig[] =
     "[Server1]\nUPS_NUM=1\nUsed=1\nUPS_IP1=10.0.0.1\n"
     "[Server2]\nUPS_NUM=1\nUPS_IP1=10.0.0.2\n"
     "[Storage1]\nUPS_NUM=1\nUPS_IP1=10.0.1.1\n";
+
+std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
 
 class VexServiceTest : public ServiceTest {
  protected:
@@ -106,6 +120,39 @@ TEST_F(VexServiceTest, StopWhileTheLibraryWaitsForTheClusterService) {
   EXPECT_EQ(0, qp_service_wait_process_end("Mavr_tsr_monitor", 10000));
   EXPECT_TRUE(LogHas("Warning: threads still running at stop, libraries and locks left in place"));
   EXPECT_FALSE(LogHas("Unloading ky_vexapi4.dll..."));
+}
+
+TEST_F(VexServiceTest, StatusRunsOfTwoHostsNeverOverlapWhileTheServiceHoldsTheClusterMutex) {
+  Start();
+  EXPECT_TRUE(LogHas("quorinky_tsrx mutex created successfully"));
+  qt::write_file(tsr_dir + "/tsrstat.delay_ms", "20");
+  qt::write_file(tsr_dir + "/tsrstat.out", "Cluster : CL1\nCL1 : Start\n");
+  // Two more programs that use the library beside the service, each with its own status runs.
+  std::vector<std::string> argv = {qt::test_bin_dir() + "/qt_vex_host",
+                                   qt::out_dir() + "/ky_vexapi4.dll",
+                                   "init",
+                                   "120",
+                                   "loop",
+                                   "8",
+                                   "status"};
+  qt::Child first(argv, Env());
+  qt::Child second(argv, Env());
+  ASSERT_EQ(0, first.wait(std::chrono::seconds(60))) << first.output();
+  ASSERT_EQ(0, second.wait(std::chrono::seconds(60))) << second.output();
+  EXPECT_EQ(8, qt::count_of(first.output(), "status=1 state=0x2000000"));
+  EXPECT_EQ(8, qt::count_of(second.output(), "status=1 state=0x2000000"));
+  EXPECT_EQ(std::string::npos, VexLog().find("not opend")) << VexLog();
+
+  std::vector<std::pair<long long, long long>> spans;
+  for (const std::string &line : Lines(qt::read_file(tsr_dir + "/spans.log"))) {
+    long long begin = 0, end = 0;
+    ASSERT_EQ(2, sscanf(line.c_str(), "tsrstat %lld %lld", &begin, &end)) << line;
+    spans.emplace_back(begin, end);
+  }
+  ASSERT_EQ(19u, spans.size());  // the service's initialisation, then 1 + 8 runs per host
+  std::sort(spans.begin(), spans.end());
+  for (size_t i = 1; i < spans.size(); ++i) EXPECT_GE(spans[i].first, spans[i - 1].second) << "run " << i;
+  Stop();
 }
 
 }  // namespace

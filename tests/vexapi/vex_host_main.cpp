@@ -8,6 +8,7 @@
 //   sshut OPTION           parallel N NAME STATE SERVERS                       loop N COMMAND...
 //   sleep MS               free                                                ignore-sigchld
 //   wait-for FILE TEXT MS  (until FILE holds TEXT, at most MS real milliseconds)
+//   clock                  (prints the real monotonic clock in milliseconds, to time the calls between)
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -209,6 +210,8 @@ int main(int argc, char **argv) {
       while (!(found = contains(path, text)) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       printf("wait-for=%d\n", found ? 1 : 0);
+    } else if (command == "clock") {
+      printf("clock=%llu\n", static_cast<unsigned long long>(qp_real_tick_ms()));
     } else if (command == "sleep") {
       std::this_thread::sleep_for(std::chrono::milliseconds(number()));
     } else if (command == "free") {

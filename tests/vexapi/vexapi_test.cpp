@@ -60,6 +60,33 @@ bool has_line_like(const std::string &text, const std::string &head, const std::
   return false;
 }
 
+// Values of the "clock=" lines a host printed (real milliseconds), in order.
+std::vector<long long> clocks(const std::string &out) {
+  std::vector<long long> values;
+  for (const std::string &line : lines(out))
+    if (line.rfind("clock=", 0) == 0) values.push_back(std::stoll(line.substr(6)));
+  return values;
+}
+
+// Real milliseconds between the first and the last "clock=" line of OUT (-1 without two).
+long long clocked_ms(const std::string &out) {
+  std::vector<long long> values = clocks(out);
+  return values.size() < 2 ? -1 : values.back() - values.front();
+}
+
+// One run of a stand-in tool: its start and end in microseconds of the monotonic clock.
+struct Span {
+  long long begin, end;
+};
+
+// Checks that each run of RUNS from index FROM on started at least PAUSE_MS real milliseconds
+// after the one before it ended: the pause between two attempts of a retry loop.
+void expect_paused(const std::vector<Span> &runs, size_t from, double pause_ms) {
+  ASSERT_GE(runs.size(), from + 2);
+  for (size_t i = from + 1; i < runs.size(); ++i)
+    EXPECT_GE(runs[i].begin - runs[i - 1].end, static_cast<long long>(pause_ms * 1000)) << "before run " << i;
+}
+
 class VexApiTest : public ::testing::Test {
  protected:
   qt::Install install_{"vex"};
@@ -98,6 +125,24 @@ class VexApiTest : public ::testing::Test {
   int calls_of(const std::string &invocation) const {
     auto all = calls();
     return static_cast<int>(std::count(all.begin(), all.end(), invocation));
+  }
+  // Runs of TOOL recorded by the stand-ins, in the order they started.
+  std::vector<Span> spans_of(const std::string &tool) const {
+    std::vector<Span> runs;
+    for (const std::string &line : lines(qt::read_file(script_ / "spans.log"))) {
+      char name[16];
+      Span span{};
+      if (sscanf(line.c_str(), "%15s %lld %lld", name, &span.begin, &span.end) == 3 && tool == name)
+        runs.push_back(span);
+    }
+    std::sort(runs.begin(), runs.end(), [](const Span &a, const Span &b) { return a.begin < b.begin; });
+    return runs;
+  }
+  // Starts the stand-ins' records afresh for a further host run of the same test.
+  void reset_records(const std::string &tool) {
+    for (const std::string &name : {std::string("calls.log"), std::string("spans.log")})
+      qt::write_file(script_ / name, "");
+    qt::write_file(script_ / (tool + ".count"), "0");
   }
 };
 
@@ -187,27 +232,37 @@ TEST_F(VexApiTest, InitialiseWaitsForTheStatusToolToAnswer) {
 
 TEST_F(VexApiTest, InitialiseGivesUpWaitingAfterItsLimitButCountsAsInitialised) {
   codes("tsrstat", "1");
-  auto start = std::chrono::steady_clock::now();
-  std::string out = host({"init", "120", "cshut", "5", "3"}, env(100));
-  double real_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // At scale 10 the 120 s window lasts 12 s and each 5 s pause 500 ms: about 25 runs, each
+  // followed by a pause, and the window closes at the first look after 120 s.
+  constexpr int kScale = 10;
+  std::string out = host({"clock", "init", "120", "clock", "cshut", "5", "3"}, env(kScale));
   EXPECT_NE(std::string::npos, out.find("init=1 ")) << out;
-  EXPECT_GE(real_s, 1.2);  // 120 s of clock scaled by 100
+  long long call_ms = clocked_ms(out);
+  EXPECT_GE(call_ms, 120 * 1000 / kScale) << out;
+  // One pause past the window, and room for slow tool runs under sanitizers.
+  EXPECT_LT(call_ms, 125 * 1000 / kScale + 2500) << out;
   int runs = calls_of("tsrstat --rc");
-  EXPECT_GE(runs, 2);
-  EXPECT_LE(runs, 26);  // one run per 5 s pause at most
-  EXPECT_NE(std::string::npos, log().find(logLine(0, "not found TESSERA Service.")));
+  // Fewer runs would mean pauses of 6 s or more (the bound leaves room for tool runs of up to
+  // about 100 ms, which count in the window too); more would mean shorter pauses.
+  EXPECT_GE(runs, 21);
+  EXPECT_LE(runs, 26);
+  expect_paused(spans_of("tsrstat"), 0, 5000 / kScale);
+  EXPECT_EQ(1, qt::count_of(log(), logLine(0, "not found TESSERA Service.")));
   EXPECT_NE(std::string::npos, out.find("cshut=1 ")) << out;  // the library is initialised
 }
 
 TEST_F(VexApiTest, MissingToolFailsInitialisationAtOnceWithError2) {
   qt::TempDir empty("nopath");
-  auto e = env();
+  auto e = env(1);  // real time: a pause would last 5 s
   e["PATH"] = empty.path();
-  std::string out = host({"init", "120", "status"}, e);
+  std::string out = host({"clock", "init", "120", "clock", "status"}, e);
   EXPECT_NE(std::string::npos, out.find("init=0 handle=0 error=0x2\n")) << out;
+  EXPECT_LT(clocked_ms(out), 2500) << out;
   EXPECT_NE(std::string::npos, out.find("status=0 state=0x0 error=0x20000004")) << out;
   std::string text = log();
-  EXPECT_NE(std::string::npos, text.find(logLine(2, "CreateProcess Error!<RunCommand>"))) << text;
+  EXPECT_EQ(1, qt::count_of(text, logLine(2, "CreateProcess Error!<RunCommand>"))) << text;
+  EXPECT_EQ(1, qt::count_of(text, "CreateProcess Error!"));  // tried once, not retried
+  EXPECT_EQ(std::string::npos, text.find("not found TESSERA Service."));
   EXPECT_NE(std::string::npos, text.find(logLine(0x4000, "RunCommand Error(2 / 0)[tsrstat --rc]...")));
   EXPECT_NE(std::string::npos, text.find(logLine(0, "VexApiInitialze Error!")));
   EXPECT_EQ(std::string::npos, text.find(kClose + "VexInitializeApi" + kOpen));
@@ -235,6 +290,68 @@ TEST_F(VexApiTest, RunnerReportsOutputFileAndWaitFailures) {
   text = log();
   EXPECT_NE(std::string::npos, text.find("]: WaitForSingleObject Error!<RunCommand>\r\n")) << text;
   EXPECT_TRUE(has_line_like(text, "[00005000]: RunCommand Error(*", " / 0)[tsrstat --rc]...\r")) << text;
+}
+
+TEST_F(VexApiTest, BlockedOutputFilesOfTheOtherQueriesFailBeforeTheToolRuns) {
+  for (const char *name : {"VexEnumServer.txt", "VexGetServerStatus.txt"}) {
+    qt::make_dirs(install_.data(name));
+    qt::write_file(install_.data(name) + "/keep", "x");
+  }
+  output("tsrcfget", "alpha\n");
+  output("tsrstat", "Cluster : CL1\nCL1 : Start\n");
+  std::string out = host({"init", "120", "enum", "0", "status"});
+  // The enumeration still succeeds, without a callback; the status fails after its 16 attempts.
+  EXPECT_NE(std::string::npos, out.find("enum=1 calls=0 ")) << out;
+  EXPECT_NE(std::string::npos, out.find("status=0 state=0x0 ")) << out;
+  EXPECT_EQ(0, calls_of("tsrcfget -e /root/server"));
+  EXPECT_EQ(0, calls_of("tsrstat --local"));
+  std::string text = log();
+  EXPECT_EQ(17, qt::count_of(text, "]: CreateFile Error!<RunCommand>\r\n")) << text;
+  EXPECT_TRUE(has_line_like(text, "[00003000]: RunCommand Error(*", " / 0)[tsrcfget -e /root/server]...\r"))
+      << text;
+  EXPECT_TRUE(has_line_like(text, "[00003000]: RunCommand Error(*", " / 0)[tsrstat --local]...\r")) << text;
+  EXPECT_EQ(1, qt::count_of(text, "[tsrstat --local]..."));  // logged after the last attempt only
+  EXPECT_TRUE(qt::file_exists(install_.data("VexEnumServer.txt/keep")));
+  EXPECT_TRUE(qt::file_exists(install_.data("VexGetServerStatus.txt/keep")));
+}
+
+TEST_F(VexApiTest, WhatAToolWritesToStandardErrorIsParsedToo) {
+  // Standard output and error share the output file, so both reach the parsing.
+  output("tsrcfget", "alpha\n");
+  qt::write_file(script_ / "tsrcfget.err", "beta\n");
+  output("tsrstat", "Cluster : CL1\n");
+  qt::write_file(script_ / "tsrstat.err", "  CL1 ..... : Start\n");
+  std::string out = host({"init", "120", "enum", "0", "status"});
+  EXPECT_NE(std::string::npos, out.find("server[1234]=alpha\nserver[1234]=beta\nenum=1 calls=2 ")) << out;
+  EXPECT_NE(std::string::npos, out.find("status=1 state=0x2000000 ")) << out;
+}
+
+TEST_F(VexApiTest, ServerShutdownReturnsAtOnceAndANewInitialisationClearsIt) {
+  // The tool lasts 2 s; the call returns without waiting for it.
+  qt::write_file(script_ / "tsrdown.delay_ms", "2000");
+  output("tsrcfget", "CL1\n");
+  output("tsrstat", "Cluster : CL1\nCL1 : Stop\n");
+  std::string log_path = install_.data("ky_vexapi4.log");
+  std::string out = host({"init", "120", "clock", "sshut", "3", "clock", "wait-for", log_path,
+                          kClose + " VexServerShutdownResponseThread " + kOpen, "30000", "clock", "name",
+                          "16", "init", "120", "name", "16", "status"});
+  std::vector<long long> at = clocks(out);
+  ASSERT_EQ(3u, at.size()) << out;
+  EXPECT_LT(at[1] - at[0], 1000) << out;  // the call returned well before the tool ended
+  EXPECT_GE(at[2] - at[0], 2000) << out;  // the thread ended only with the tool
+  EXPECT_NE(std::string::npos, out.find("sshut=1 ")) << out;
+  EXPECT_NE(std::string::npos, out.find("wait-for=1")) << out;
+  std::vector<std::string> results;
+  for (const std::string &line : lines(out))
+    if (line.rfind("name=", 0) == 0 || line.rfind("status=", 0) == 0) results.push_back(line);
+  ASSERT_EQ(3u, results.size()) << out;
+  EXPECT_NE(std::string::npos, results[0].find("name=0 ")) << out;  // refused after the shutdown
+  EXPECT_NE(std::string::npos, results[0].find(" error=0x20000004")) << out;
+  EXPECT_EQ(0u, results[1].find("name=1 size=3 ")) << out;           // the new initialisation cleared it
+  EXPECT_EQ(0u, results[2].find("status=1 state=0x10000 ")) << out;  // asked the tool again
+  EXPECT_EQ(1, calls_of("tsrdown"));
+  EXPECT_EQ(1, calls_of("tsrcfget -g /root/cluster/name"));
+  EXPECT_EQ(1, calls_of("tsrstat --local"));
 }
 
 TEST_F(VexApiTest, MutexCreationIsRetried) {
@@ -327,13 +444,17 @@ TEST_F(VexApiTest, ServerStatusRetriesSixteenTimes) {
   EXPECT_NE(std::string::npos, out.find("status=0 error=0x57")) << out;
   EXPECT_EQ(3, calls_of("tsrstat --local"));
 
+  // Every attempt fails: 16 runs, each after a pause of 5 s (50 ms at scale 100).
   codes("tsrstat", "0 1");
-  qt::write_file(script_ / "tsrstat.count", "0");
-  qt::write_file(script_ / "calls.log", "");
-  out = host({"init", "120", "status"});
+  reset_records("tsrstat");
+  out = host({"init", "120", "clock", "status", "clock"}, env(100));
   EXPECT_NE(std::string::npos, out.find("status=0 ")) << out;
   EXPECT_EQ(16, calls_of("tsrstat --local"));
   EXPECT_EQ(1, qt::count_of(log(), logLine(0, "RunCommand Error(0 / 1)[tsrstat --local]...")));
+  std::vector<Span> runs = spans_of("tsrstat");
+  ASSERT_EQ(17u, runs.size());  // the initialisation's run, then the 16 attempts
+  expect_paused(runs, 1, 5000 / 100);
+  EXPECT_GE(clocked_ms(out), 15 * 5000 / 100) << out;
 }
 
 TEST_F(VexApiTest, ClusterShutdownChecksItsArgumentsAndRunsOnce) {
@@ -381,10 +502,15 @@ TEST_F(VexApiTest, ClusterShutdownChecksItsArgumentsAndRunsOnce) {
 
 TEST_F(VexApiTest, ClusterShutdownGivesUpAfter81Attempts) {
   codes("tsrstdn", "1");
-  std::string out = host({"init", "120", "cshut", "5", "3", "status"});
+  // 80 pauses of 5 s between the attempts: 25 ms each at scale 200.
+  std::string out = host({"init", "120", "clock", "cshut", "5", "3", "clock", "status"}, env(200));
   EXPECT_NE(std::string::npos, out.find("cshut=0 ")) << out;
   EXPECT_NE(std::string::npos, out.find("status=1 state=0x10000")) << out;  // not counted as started
   EXPECT_EQ(81, calls_of("tsrstdn"));
+  std::vector<Span> runs = spans_of("tsrstdn");
+  ASSERT_EQ(81u, runs.size());
+  expect_paused(runs, 0, 5000 / 200);
+  EXPECT_GE(clocked_ms(out), 80 * 5000 / 200) << out;
   std::string text = log();
   EXPECT_EQ(1, qt::count_of(text, "retry start"));
   EXPECT_EQ(1, qt::count_of(text, logLine(0, kClose + " VexClusterShutdown_impl Error!!" + kOpen)));
@@ -413,10 +539,16 @@ TEST_F(VexApiTest, ServerShutdownRunsOnItsOwnThread) {
 
 TEST_F(VexApiTest, ServerShutdownThreadGivesUpAfter81AttemptsAndStopsAtUnload) {
   codes("tsrdown", "1");
-  std::string out = host({"init", "120", "sshut", "3", "wait-for", install_.data("ky_vexapi4.log"),
-                          "VexServerShutdownResponseThread Error!!", "60000"});
+  // 80 pauses of 5 s between the attempts: 25 ms each at scale 200.
+  std::string out = host({"init", "120", "clock", "sshut", "3", "wait-for", install_.data("ky_vexapi4.log"),
+                          "VexServerShutdownResponseThread Error!!", "120000", "clock"},
+                         env(200));
   EXPECT_NE(std::string::npos, out.find("wait-for=1")) << out;
   EXPECT_EQ(81, calls_of("tsrdown"));
+  std::vector<Span> runs = spans_of("tsrdown");
+  ASSERT_EQ(81u, runs.size());
+  expect_paused(runs, 0, 5000 / 200);
+  EXPECT_GE(clocked_ms(out), 80 * 5000 / 200) << out;
   EXPECT_EQ(1, qt::count_of(log(), kClose + " VexServerShutdownResponseThread Error!!" + kOpen));
 
   // Unloaded while the thread still retries: it stops, and the host goes on unharmed.
@@ -448,13 +580,27 @@ TEST_F(VexApiTest, UnloadDuringAServerShutdownToolRunLeavesTheHostUnharmed) {
 }
 
 TEST_F(VexApiTest, ServerShutdownFailsWhenNoThreadCanStart) {
-  auto e = env();
+  // 11 attempts to start the thread, 1 s apart (50 ms at scale 20): ten pauses in all.
+  auto e = env(20);
   e["QUORIN_FAULTS"] = "thread_create";
-  std::string out = host({"init", "120", "sshut", "3", "status"}, e);
+  std::string out = host({"init", "120", "clock", "sshut", "3", "clock", "status"}, e);
   EXPECT_NE(std::string::npos, out.find("sshut=0 ")) << out;
   EXPECT_NE(std::string::npos, out.find("status=1 state=0x10000")) << out;  // no shutdown started
   EXPECT_EQ(1, qt::count_of(log(), "]: beginthred Error!\r\n"));
   EXPECT_EQ(0, calls_of("tsrdown"));
+  EXPECT_GE(clocked_ms(out), 10 * 1000 / 20) << out;
+
+  // Ten failures leave the eleventh attempt, which starts the thread.
+  qt::write_file(install_.data("ky_vexapi4.log"), "");
+  e["QUORIN_FAULTS"] = "thread_create:0:10";
+  out = host({"init", "120", "clock", "sshut", "3", "clock", "wait-for", install_.data("ky_vexapi4.log"),
+              kClose + " VexServerShutdownResponseThread " + kOpen, "30000"},
+             e);
+  EXPECT_NE(std::string::npos, out.find("sshut=1 ")) << out;
+  EXPECT_NE(std::string::npos, out.find("wait-for=1")) << out;
+  EXPECT_EQ(0, qt::count_of(log(), "beginthred Error!"));
+  EXPECT_EQ(1, calls_of("tsrdown"));
+  EXPECT_GE(clocked_ms(out), 10 * 1000 / 20) << out;
 }
 
 TEST_F(VexApiTest, UnloadEndsAnInitialisationThatIsStillWaiting) {

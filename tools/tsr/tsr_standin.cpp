@@ -22,6 +22,8 @@ constexpr char kCallsFile[] = "calls.log";
 constexpr char kSpansFile[] = "spans.log";
 constexpr char kLockFile[] = ".lock";
 constexpr int kLockWaitMs = 10000;
+// Exit code of a run that could not take the script lock in time: its records would be wrong.
+constexpr int kLockFailedExit = 125;
 
 // Built-in answers when no script directory is set: a healthy two-server cluster.
 struct DefaultAnswer {
@@ -66,16 +68,22 @@ void append(const std::string &path, const std::string &text) {
 }
 
 // Cross-process lock over the script directory's counters and records: a file held open
-// without sharing.
+// without sharing. A run that cannot take it in time says so on standard error and ends with
+// kLockFailedExit rather than count or record without it.
 class ScriptLock {
  public:
   explicit ScriptLock(const std::string &dir) {
     std::string path = dir + "/" + kLockFile;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
     while ((file_ = qp_file_open(path.c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_NONE,
-                                 QP_OPEN_ALWAYS)) == nullptr &&
-           std::chrono::steady_clock::now() < deadline)
+                                 QP_OPEN_ALWAYS)) == nullptr) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        fprintf(stderr, "%s: cannot take the script lock %s (error %u)\n", kToolName, path.c_str(),
+                GetLastError());
+        exit(kLockFailedExit);
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   ~ScriptLock() { qp_file_close(file_); }
   ScriptLock(const ScriptLock &) = delete;
@@ -124,6 +132,10 @@ int scripted(const std::string &dir, const std::string &arguments) {
   if (readWhole(base + ".out." + std::to_string(run), output) || readWhole(base + ".out", output)) {
     fwrite(output.data(), 1, output.size(), stdout);
     fflush(stdout);
+  }
+  if (readWhole(base + ".err", output)) {
+    fwrite(output.data(), 1, output.size(), stderr);
+    fflush(stderr);
   }
   std::string delay;
   if (readWhole(base + ".delay_ms", delay)) {
