@@ -193,6 +193,11 @@ TEST_F(PipeTest, AServerThatStopsServingLeavesNoPipe) {
 TEST_F(PipeTest, OutsidersOfTheOwningGroupCannotConnect) {
   qp_pipe *server = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtrights", 255, 4096, &server));
+  // Owner and group may read and write the socket, nobody else.
+  struct stat st;
+  ASSERT_EQ(0, stat((runtime_.path() + "/pipe/qtrights").c_str(), &st));
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(0660u, st.st_mode & 07777u);
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
   std::string runtime = runtime_.path();
   chmod(runtime.c_str(), 0755);

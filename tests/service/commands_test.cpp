@@ -1,11 +1,24 @@
 // The five commands end to end through the pipe: replies, SHARE_DK.APC, the PCS decision
 // table, the PCS hand-off to AD1/CSD, and the shutdown modes of AD1/CSD.
+#include <unistd.h>
+
+#include <sstream>
 #include <string>
 
 #include "quorin/platform.h"
 #include "service_fixture.h"
 
 namespace {
+
+// Whether this process holds CAP_SYS_BOOT (bit 22 of CapEff), which the service it starts
+// inherits and needs for the shutdown privilege.
+bool HasShutdownCapability() {
+  std::istringstream in(qt::read_file("/proc/self/status"));
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("CapEff:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> 22) & 1;
+  return false;
+}
 
 const char kTwoServersOneStorage[] =
     "[common]\nTSR_SVR_NUM=2\nStorage_NUM=1\n"
@@ -51,7 +64,7 @@ TEST_F(ServiceTest, K02WritesShareDiskRecordsAndReportsAnUnreadUps) {
   EXPECT_EQ(std::string("\x01\x00\x00\x00", 4), qt::read_file(install.data("SHARE_DK.APC")).substr(260, 4));
 }
 
-TEST_F(ServiceTest, K02WithoutStorageOrWhileTheFileIsHeld) {
+TEST_F(ServiceTest, K02WithoutStorage) {
   WriteConfig("[common]\nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n");
   Start();
   EXPECT_EQ("K02 13014", Send("K02 0000"));
@@ -126,6 +139,14 @@ TEST_F(ServiceTest, PcsFailures) {
   WriteScript("[vex]\ncluster=0\n");
   EXPECT_EQ("PCS 1000", Send("PCS 0000"));
   EXPECT_TRUE(LogHas("PCS: QuoVexClusterShutdown failed"));
+  // This server's shutdown is refused.
+  WriteScript("[status]\n10.0.0.2=3\n[vex]\nserver=0\n");
+  qt::write_file(calls_path, "");
+  EXPECT_EQ("PCS 1000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: QuoVexServerShutdown failed"));
+  EXPECT_FALSE(LogHas("PCS: Server shutdown initiated"));
+  ASSERT_FALSE(Calls().empty());
+  EXPECT_EQ("VexServerShutdown 3", Calls().back());
   // A refused PCS leaves no hand-off: the next CSD really switches off.
   qt::write_file(calls_path, "");
   EXPECT_EQ("CSD 0001", Send("CSD 00011"));
@@ -164,6 +185,7 @@ TEST_F(ServiceTest, PcsHandOffThenCsdSwitchesEveryReadUpsOff) {
 }
 
 TEST_F(ServiceTest, AdOneAndCsdModes) {
+  if (!HasShutdownCapability()) GTEST_SKIP() << "needs CAP_SYS_BOOT for the restart modes";
   WriteConfig(kTwoServersOneStorage);
   Start();
   qt::write_file(calls_path, "");
@@ -206,17 +228,50 @@ TEST_F(ServiceTest, ServerShutdownWithoutAUsedServerFails) {
   EXPECT_TRUE(LogHas("Server shutdown - Processed 0 UPS"));
 }
 
-TEST_F(ServiceTest, RebootRefusedWithoutThePrivilege) {
+// Each failing step of the privilege: its own log line, then "Failed to enable shutdown
+// privilege", "10" and no restart. The three fault points fire once each, one after the other.
+TEST_F(ServiceTest, RebootRefusedWhenAPrivilegeStepFails) {
   WriteConfig(kTwoServersOneStorage);
-  extra_env["QUORIN_FAULTS"] = "privilege_lookup";
+  extra_env["QUORIN_FAULTS"] = "token_open:0:1,privilege_lookup:0:1,privilege_adjust:0:1";
   Start();
+  const char *failures[] = {"OpenProcessToken failed (error: 5)", "LookupPrivilegeValue failed (error: 1313)",
+                            "AdjustTokenPrivileges failed (error: 5)"};
+  for (const char *failure : failures) {
+    int before = static_cast<int>(LogTexts().size());
+    EXPECT_EQ("AD1 1001", Send("AD1 00014")) << failure;
+    std::vector<std::string> texts = LogTexts();
+    int at = FindText(texts, "Reboot mode - Initiating server reboot...", before);
+    ASSERT_GE(at, 0) << failure;
+    ASSERT_LT(static_cast<size_t>(at) + 2, texts.size()) << failure;
+    EXPECT_EQ(failure, texts[static_cast<size_t>(at) + 1]);
+    EXPECT_EQ("Failed to enable shutdown privilege", texts[static_cast<size_t>(at) + 2]) << failure;
+  }
+  EXPECT_FALSE(LogHas("Shutdown privilege enabled successfully"));
+  EXPECT_FALSE(LogHas("Server reboot initiated successfully"));
+  EXPECT_FALSE(qt::file_exists(reboot_record));
+}
+
+// A service whose bounding set lacks CAP_SYS_BOOT cannot hold the privilege at all.
+TEST_F(ServiceTest, RebootRefusedWithoutTheCapability) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to start the service with a reduced bounding set";
+  if (qt::run({"setpriv", "--bounding-set=-sys_boot", "true"}) != 0)
+    GTEST_SKIP() << "setpriv from util-linux cannot drop CAP_SYS_BOOT from the bounding set here";
+  WriteConfig(kTwoServersOneStorage);
+  start_wrapper = {"setpriv", "--bounding-set=-sys_boot", "--"};
+  Start();
+  int before = static_cast<int>(LogTexts().size());
   EXPECT_EQ("AD1 1001", Send("AD1 00014"));
-  EXPECT_TRUE(LogHas("LookupPrivilegeValue failed (error: 1313)"));
-  EXPECT_TRUE(LogHas("Failed to enable shutdown privilege"));
+  std::vector<std::string> texts = LogTexts();
+  int at = FindText(texts, "Reboot mode - Initiating server reboot...", before);
+  ASSERT_GE(at, 0);
+  ASSERT_LT(static_cast<size_t>(at) + 2, texts.size());
+  EXPECT_EQ("SE_SHUTDOWN_NAME privilege not all assigned", texts[static_cast<size_t>(at) + 1]);
+  EXPECT_EQ("Failed to enable shutdown privilege", texts[static_cast<size_t>(at) + 2]);
   EXPECT_FALSE(qt::file_exists(reboot_record));
 }
 
 TEST_F(ServiceTest, RebootCommandFailureIsReported) {
+  if (!HasShutdownCapability()) GTEST_SKIP() << "needs CAP_SYS_BOOT for the privilege step";
   WriteConfig(kTwoServersOneStorage);
   extra_env["QUORIN_REBOOT_COMMAND"] = "exit 3";
   Start();
@@ -271,6 +326,24 @@ TEST_F(ServiceTest, ServerShutdownEntryMissing) {
   EXPECT_TRUE(LogHas("Warning: VexServerShutdown not found"));
   EXPECT_EQ("PCS 1000", Send("PCS 0000"));
   EXPECT_TRUE(LogHas("PCS: QuoVexServerShutdown not available"));
+}
+
+TEST_F(ServiceTest, ClusterShutdownEntryMissing) {
+  WriteConfig(kTwoServersOneStorage);
+  vex_library = "fake_vexapi_nocluster.so";
+  Start();
+  EXPECT_TRUE(LogHas("Warning: VexClusterShutdown not found"));
+  EXPECT_FALSE(LogHas("Warning: VexServerShutdown not found"));
+  // Every decision that needs the cluster shutdown fails with the "not available" line.
+  EXPECT_EQ("PCS 1000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: No UPS failure (scheduled) - calling QuoVexClusterShutdown"));
+  EXPECT_TRUE(LogHas("PCS: QuoVexClusterShutdown not available"));
+  EXPECT_FALSE(LogHas("PCS: Cluster shutdown initiated (Scheduled)"));
+  // The server shutdown is still there.
+  WriteScript("[status]\n10.0.0.2=3\n");
+  EXPECT_EQ("PCS 0000", Send("PCS 0000"));
+  EXPECT_TRUE(LogHas("PCS: Server shutdown initiated"));
+  EXPECT_EQ(0, qt::count_of(qt::read_file(calls_path), "VexClusterShutdown"));
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 //
 // Script (profile file named by QT_FAKE_SCRIPT):
 //   [status] ADDRESS=output status | fail    (missing: 2)
+//   [status] delay_ms=N                       time each status read takes (real milliseconds)
 //   [off]    ADDRESS=result of SetUpsOffbySnmp (missing: 1)
 // Calls are appended to the file named by QT_FAKE_CALLS, one line each.
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "fake_common.h"
 
@@ -22,6 +24,11 @@ void script(const char *section, const char *key, const char *def, char *out, ui
 QP_DLL_EXPORT int GetUpsStatusFromSnmp(const char *address, int32_t *output_status) {
   record("GetUpsStatusFromSnmp %s", address);
   char value[32];
+  script("status", "delay_ms", "0", value, sizeof value);
+  if (atoi(value) > 0) {
+    struct timespec ts = {atoi(value) / 1000, (atoi(value) % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+  }
   script("status", address, "2", value, sizeof value);
   if (strcmp(value, "fail") == 0) return 0;
   *output_status = atoi(value);

@@ -70,6 +70,7 @@ QP_DLL_EXPORT int VexInitializeApi(uint32_t *handle, uint32_t reserved, uint32_t
 }
 #endif
 
+#ifndef FAKE_NO_TERMINATE
 QP_DLL_EXPORT int VexTerminateApi(uint32_t handle) {
   record("VexTerminateApi %u", handle);
   char value[32];
@@ -77,13 +78,16 @@ QP_DLL_EXPORT int VexTerminateApi(uint32_t handle) {
   fault(value);
   return 1;
 }
+#endif
 
+#ifndef FAKE_NO_CLUSTER
 QP_DLL_EXPORT int VexClusterShutdown(uint32_t initiator, uint32_t option) {
   record("VexClusterShutdown %u %u", initiator, option);
   char value[32];
   script("cluster", "1", value, sizeof value);
   return atoi(value);
 }
+#endif
 
 #ifndef FAKE_NO_SERVER
 QP_DLL_EXPORT int VexServerShutdown(uint32_t option) {

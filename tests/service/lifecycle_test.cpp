@@ -1,6 +1,11 @@
 // Start-up, controls, the cluster API initialisation with its retry window and the stop
 // sequence of the service.
 #include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -10,6 +15,48 @@
 #include "service_fixture.h"
 
 namespace {
+
+// The datagram socket a service started by systemd reports to (NOTIFY_SOCKET).
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string &path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    // Generous: a sanitizer build starts the service slowly.
+    struct timeval tv = {20, 0};
+    if (bound_) setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) close(fd_);
+    unlink(path_.c_str());
+  }
+  bool bound() const { return bound_; }
+  const std::string &path() const { return path_; }
+  // The next report, or "" when none came in time.
+  std::string Next() {
+    char buf[512];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+// The environment of the service started by systemd itself, with FAULTS injected.
+std::map<std::string, std::string> SystemdEnv(std::map<std::string, std::string> env,
+                                              const NotifySocket &notify, const std::string &faults = "") {
+  env["NOTIFY_SOCKET"] = notify.path();
+  env["QUORIN_SVCCTL"] = "";
+  env["QUORIN_FAULTS"] = faults;
+  return env;
+}
 
 TEST_F(ServiceTest, StartsAndStopsWithItsLogLinesInOrder) {
   Start();
@@ -55,8 +102,11 @@ TEST_F(ServiceTest, StartsAndStopsWithItsLogLinesInOrder) {
 TEST_F(ServiceTest, ControlsOtherThanStopAndRunningFromAConsole) {
   Start();
   int status = -1;
+  // Interrogate is answered with 0 and leaves no trace in the log.
+  size_t entries = Log().size();
   EXPECT_EQ("0\n", Svcctl({"control", "Mavr_tsr_monitor", "4"}, &status));
   EXPECT_EQ(0, status);
+  EXPECT_EQ(entries, Log().size());
   EXPECT_EQ("120\n", Svcctl({"control", "Mavr_tsr_monitor", "2"}, &status));
   EXPECT_EQ("120\n", Svcctl({"control", "Mavr_tsr_monitor", "3"}, &status));
   EXPECT_FALSE(LogHas("Service stop requested"));
@@ -68,13 +118,14 @@ TEST_F(ServiceTest, ControlsOtherThanStopAndRunningFromAConsole) {
   EXPECT_TRUE(LogHas("quorinky_tsrx mutex closed"));
 
   // From a plain console the program ends at once with 1063 and writes nothing.
-  qt::TempDir other("console");
   std::string out;
   std::map<std::string, std::string> env = install.env();
   env["QUORIN_SVCCTL"] = "";
   env["INVOCATION_ID"] = "";
   env["NOTIFY_SOCKET"] = "";
+  size_t before = Log().size();
   EXPECT_EQ(1063 & 0xff, qt::run({install.dir() + "/quomvlsv"}, env, &out));
+  EXPECT_EQ(before, Log().size());
 }
 
 TEST_F(ServiceTest, AnotherHolderOfTheClusterMutex) {
@@ -127,8 +178,8 @@ TEST_F(ServiceTest, VexInitializationRetriesForItsWindowThenGivesUp) {
 }
 
 TEST_F(ServiceTest, StopDuringTheVexRetryWait) {
-  // Each failed attempt is followed by a pause of 5 s (50 ms here); the real time scale of
-  // this test is 1, so the pause really lasts 5 s and the stop falls inside it.
+  // Each failed attempt is followed by a pause of 5 s; this test runs at time scale 1, so the
+  // pause really lasts 5 s and the stop falls inside it.
   extra_env["QUORIN_TIME_SCALE"] = "1";
   WriteScript("[vex]\ninit=0\n");
   Start(false);
@@ -191,7 +242,7 @@ TEST_F(ServiceTest, ClusterLibraryAbsent) {
   EXPECT_TRUE(LogHas("PCS: QuoVexClusterShutdown not available"));
 }
 
-TEST_F(ServiceTest, StopWaitsForACommandInProgress) {
+TEST_F(ServiceTest, StopWaitsForTheClusterApiInitialization) {
   // A VexInitializeApi call that lasts 1.5 s: the stop waits for it before unloading.
   extra_env["QUORIN_TIME_SCALE"] = "1";
   WriteScript("[vex]\ninit_block_ms=1500\n");
@@ -215,6 +266,117 @@ TEST_F(ServiceTest, ClientWaitingForItsRequestDoesNotHoldUpTheStop) {
   EXPECT_TRUE(LogHas("ReadFile failed (error: 0x000003e3, bytes: 0)"));
   EXPECT_TRUE(LogHas("quorinky_tsrx mutex closed"));
   qp_pipe_close(idle);
+}
+
+TEST_F(ServiceTest, ReportsItsStatesToSystemd) {
+  InstallLibraries();
+  NotifySocket notify(install.dir() + "/notify.sock");
+  ASSERT_TRUE(notify.bound());
+  qt::Child service({install.dir() + "/quomvlsv"}, SystemdEnv(Env(), notify));
+  // START_PENDING's wait hint of 3 s, then RUNNING.
+  EXPECT_EQ("STATUS=starting\nEXTEND_TIMEOUT_USEC=3000000", notify.Next());
+  EXPECT_EQ("READY=1\nSTATUS=running", notify.Next());
+  ASSERT_TRUE(WaitForLog("Delayed initialization completed"));
+  EXPECT_EQ("C02 00014", Send("C02 0000"));
+  // The stop control: STOP_PENDING with its wait hint of 5 s, then STOPPED with exit code 0.
+  service.kill_now(SIGTERM);
+  EXPECT_EQ("STOPPING=1\nSTATUS=stopping\nEXTEND_TIMEOUT_USEC=5000000", notify.Next());
+  EXPECT_EQ("STATUS=stopped (exit code 0)", notify.Next());
+  EXPECT_EQ(0, service.wait());
+  std::string status = qt::read_file(install.runtime() + "/services/Mavr_tsr_monitor");
+  EXPECT_NE(std::string::npos, status.find("state=1\n"));
+  EXPECT_NE(std::string::npos, status.find("exit_code=0\n"));
+  EXPECT_TRUE(LogHas("quorinky_tsrx mutex closed"));
+  EXPECT_EQ(std::string::npos, service.output().find("Sanitizer")) << service.output();
+}
+
+TEST_F(ServiceTest, StartUpFailsWithoutTheLogLock) {
+  InstallLibraries();
+  NotifySocket notify(install.dir() + "/notify.sock");
+  ASSERT_TRUE(notify.bound());
+  // The log lock is the first mutex the service creates: STOPPED with its error (8) at once,
+  // without START_PENDING, and nothing logged.
+  qt::Child service({install.dir() + "/quomvlsv"}, SystemdEnv(Env(), notify, "mutex_create:0:1"));
+  EXPECT_EQ("STATUS=stopped (exit code 8)", notify.Next());
+  EXPECT_EQ(0, service.wait());
+  EXPECT_EQ(std::string::npos, service.output().find("Sanitizer")) << service.output();
+  EXPECT_TRUE(Log().empty());
+  std::string status = qt::read_file(install.runtime() + "/services/Mavr_tsr_monitor");
+  EXPECT_NE(std::string::npos, status.find("state=1\n"));
+  EXPECT_NE(std::string::npos, status.find("exit_code=8\n"));
+}
+
+TEST_F(ServiceTest, StartUpFailsWithoutTheStopEvent) {
+  InstallLibraries();
+  {
+    NotifySocket notify(install.dir() + "/notify.sock");
+    ASSERT_TRUE(notify.bound());
+    // The stop event is the first event the service creates: START_PENDING, then STOPPED
+    // with the error of the failed creation (8).
+    qt::Child service({install.dir() + "/quomvlsv"}, SystemdEnv(Env(), notify, "event_create:0:1"));
+    EXPECT_EQ("STATUS=starting\nEXTEND_TIMEOUT_USEC=3000000", notify.Next());
+    EXPECT_EQ("STATUS=stopped (exit code 8)", notify.Next());
+    EXPECT_EQ(0, service.wait());
+    EXPECT_EQ(std::string::npos, service.output().find("Sanitizer")) << service.output();
+    std::vector<std::string> texts = LogTexts();
+    ASSERT_EQ(1u, texts.size());
+    EXPECT_EQ("quorinky_tsrx mutex created successfully", texts[0]);
+  }
+  // Started through svcctl, the start fails and shows the service's exit code.
+  extra_env["QUORIN_FAULTS"] = "event_create:0:1";
+  int status = -1;
+  std::string out = Svcctl({"start", "Mavr_tsr_monitor", install.dir() + "/quomvlsv"}, &status);
+  EXPECT_NE(0, status) << out;
+  EXPECT_NE(std::string::npos, out.find("1  STOPPED")) << out;
+  EXPECT_NE(std::string::npos, out.find("WIN32_EXIT_CODE    : 8  (0x8)")) << out;
+  EXPECT_EQ(0, qp_service_wait_process_end("Mavr_tsr_monitor", 10000));
+  EXPECT_FALSE(LogHas("Service started"));
+  // Without the fault the service starts normally afterwards.
+  extra_env.erase("QUORIN_FAULTS");
+  Start();
+  EXPECT_EQ(3, qt::count_of(qt::read_file(LogPath()), "quorinky_tsrx mutex created successfully"));
+}
+
+TEST_F(ServiceTest, ClusterLibraryWithoutTerminate) {
+  vex_library = "fake_vexapi_noterminate.so";
+  Start();
+  EXPECT_TRUE(LogHas("Warning: VexTerminateApi not found"));
+  EXPECT_TRUE(LogHas("VEX API initialized successfully (handle: 7)"));
+  Stop();
+  EXPECT_FALSE(LogHas("Terminating VEX API..."));
+  EXPECT_FALSE(LogHas("VEX API terminated"));
+  std::vector<std::string> texts = LogTexts();
+  int stopping = FindText(texts, "Service stopping...");
+  int unloading = FindText(texts, "Unloading ky_vexapi4.dll...");
+  EXPECT_GE(stopping, 0);
+  EXPECT_GT(unloading, stopping);
+  EXPECT_GT(FindText(texts, "ky_vexapi4.dll unloaded"), unloading);
+  EXPECT_EQ(0, qt::count_of(qt::read_file(calls_path), "VexTerminateApi"));
+}
+
+TEST_F(ServiceTest, StopWaitsForACommandInProgress) {
+  // Each status read takes 1.5 s; the stop comes while a K02 is in the middle of one.
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=1\nStorage_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n"
+      "[Storage1]\nUPS_NUM=1\nUPS_IP1=10.0.1.1\n");
+  WriteScript("[status]\ndelay_ms=1500\n");
+  Start();
+  std::string reply;
+  std::thread client([&] { reply = Send("K02 0000"); });
+  EXPECT_TRUE(
+      qt::wait_until([&] { return qt::count_of(qt::read_file(calls_path), "GetUpsStatusFromSnmp") > 0; }));
+  Stop();
+  client.join();
+  EXPECT_EQ("K02 00014", reply);
+  std::vector<std::string> texts = LogTexts();
+  int stop = FindText(texts, "Service stop requested");
+  int response = FindText(texts, "K02 response: [0][0][0][1][4]");
+  int sent = FindText(texts, "Sent data: 9 bytes");
+  int unload = FindText(texts, "Unloading SNMPUPS.DLL...");
+  EXPECT_GE(stop, 0);
+  EXPECT_GT(response, stop);
+  EXPECT_GT(sent, response);
+  EXPECT_GT(unload, sent);
 }
 
 }  // namespace

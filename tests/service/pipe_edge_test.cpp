@@ -84,4 +84,46 @@ TEST_F(ServiceTest, ClientsAreServedAtTheSameTime) {
   qp_pipe_close(idle);
 }
 
+TEST_F(ServiceTest, FailuresOfTheLoopAndItsThreadsAreLoggedAndServingGoesOn) {
+  // Each fault fires once (thread creation twice): the delayed initialisation thread and the
+  // first client thread, the first pipe instance, the connect event of the next one (the stop
+  // event is the service's first event), the connect after it, and the first reply.
+  extra_env["QUORIN_FAULTS"] =
+      "thread_create:0:2,pipe_create:0:1,event_create:1:1,pipe_connect:0:1,pipe_write:0:1";
+  Start(false);
+  ASSERT_TRUE(WaitForLog("ConnectNamedPipe failed (error: 0x00000006)")) << qt::read_file(LogPath());
+  std::vector<std::string> texts = LogTexts();
+  int create = FindText(texts, "CreateNamedPipe failed (error: 0x00000008)");
+  int event = FindText(texts, "CreateEvent failed (error: 0x00000008)");
+  int connect = FindText(texts, "ConnectNamedPipe failed (error: 0x00000006)");
+  EXPECT_GE(create, 0);
+  EXPECT_GT(event, create);
+  EXPECT_GT(connect, event);
+  bool init_failed = false;
+  for (const LogEntry &e : Log())
+    if (e.text == "Warning: Failed to create delayed initialization thread") {
+      init_failed = true;
+      EXPECT_EQ(8u, e.code);
+    }
+  EXPECT_TRUE(init_failed);
+  EXPECT_FALSE(LogHas("Delayed initialization thread started"));
+
+  // The first client's thread cannot be created: disconnected without a reply.
+  EXPECT_EQ("", Send("C02 0000"));
+  EXPECT_TRUE(WaitForLog("CreateThread failed (error: 0x00000008)"));
+  // The second one's reply cannot be written.
+  EXPECT_EQ("", Send("C02 0000"));
+  ASSERT_TRUE(WaitForLog("WriteFile failed (error: 0x000000e8)"));
+  texts = LogTexts();
+  int write = FindText(texts, "WriteFile failed (error: 0x000000e8)");
+  EXPECT_EQ("Response (hex): 43 30 32 20 30 30 30 31 34", texts[static_cast<size_t>(write) - 1]);
+  EXPECT_FALSE(LogHas("Sent data: 9 bytes"));
+  // The service goes on: the next request is answered, without configuration or libraries.
+  EXPECT_EQ("C02 00014", Send("C02 0000"));
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  EXPECT_FALSE(LogHas("Delayed initialization starting..."));
+  Stop();
+  EXPECT_TRUE(LogHas("quorinky_tsrx mutex closed"));
+}
+
 }  // namespace

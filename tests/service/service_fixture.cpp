@@ -25,9 +25,13 @@ ServiceTest::~ServiceTest() {
   EXPECT_EQ(std::string::npos, printed.find("runtime error")) << printed;
 }
 
-void ServiceTest::WriteConfig(const std::string &ini) { qt::write_file(install.data("ky_e_net.ini"), ini); }
+void ServiceTest::WriteConfig(const std::string &ini) {
+  qt::write_file(install.data("ky_e_net.ini"), ini);
+}
 
-void ServiceTest::WriteScript(const std::string &ini) { qt::write_file(script_path, ini); }
+void ServiceTest::WriteScript(const std::string &ini) {
+  qt::write_file(script_path, ini);
+}
 
 std::map<std::string, std::string> ServiceTest::Env() const {
   std::map<std::string, std::string> env = install.env();
@@ -41,7 +45,9 @@ std::map<std::string, std::string> ServiceTest::Env() const {
 }
 
 std::string ServiceTest::Svcctl(const std::vector<std::string> &args, int *status) {
-  std::vector<std::string> argv = {qt::out_dir() + "/svcctl"};
+  std::vector<std::string> argv;
+  if (!args.empty() && args[0] == "start") argv = start_wrapper;
+  argv.push_back(qt::out_dir() + "/svcctl");
   argv.insert(argv.end(), args.begin(), args.end());
   std::string out;
   int rc = qt::run(argv, Env(), &out);
@@ -49,7 +55,7 @@ std::string ServiceTest::Svcctl(const std::vector<std::string> &args, int *statu
   return out;
 }
 
-void ServiceTest::Start(bool wait_for_init) {
+void ServiceTest::InstallLibraries() {
   // "out:NAME" takes the built deliverable NAME, any other name a test library.
   auto add_library = [this](const std::string &library, const char *installed_as) {
     if (library.empty()) return;
@@ -60,6 +66,10 @@ void ServiceTest::Start(bool wait_for_init) {
   };
   add_library(snmp_library, "SNMPUPS.DLL");
   add_library(vex_library, "ky_vexapi4.dll");
+}
+
+void ServiceTest::Start(bool wait_for_init) {
+  InstallLibraries();
   int status = -1;
   std::string out = Svcctl({"start", "Mavr_tsr_monitor", install.dir() + "/quomvlsv"}, &status);
   ASSERT_EQ(0, status) << out;
@@ -113,7 +123,9 @@ std::vector<std::string> ServiceTest::LogTexts() const {
   return texts;
 }
 
-bool ServiceTest::LogHas(const std::string &text) const { return FindText(LogTexts(), text) >= 0; }
+bool ServiceTest::LogHas(const std::string &text) const {
+  return FindText(LogTexts(), text) >= 0;
+}
 
 bool ServiceTest::WaitForLog(const std::string &text, int timeout_ms) const {
   return qt::wait_until([&] { return LogHas(text); }, std::chrono::milliseconds(timeout_ms));

@@ -27,9 +27,13 @@ class ServiceTest : public ::testing::Test {
   std::string snmp_library = "fake_snmpups.so";
   std::string vex_library = "fake_vexapi.so";
   std::map<std::string, std::string> extra_env;
+  // Command that svcctl runs under when it starts the service (e.g. setpriv with its options).
+  std::vector<std::string> start_wrapper;
 
   void WriteConfig(const std::string &ini);
   void WriteScript(const std::string &ini);
+  // Copies the chosen libraries into the install directory (Start does it too).
+  void InstallLibraries();
   // Starts the service and waits until its delayed initialisation has completed.
   void Start(bool wait_for_init = true);
   void Stop();

@@ -49,7 +49,9 @@ QP_API void qp_pipe_cancel_io(qp_pipe *pipe);
 QP_API uint32_t qp_pipe_read(qp_pipe *pipe, void *buffer, uint32_t size, uint32_t *done);
 /* Writes one message: 0 or an error; *DONE holds the bytes written. */
 QP_API uint32_t qp_pipe_write(qp_pipe *pipe, const void *buffer, uint32_t size, uint32_t *done);
-/* Waits until the peer has taken what was written (bounded), as FlushFileBuffers. */
+/* Stands where FlushFileBuffers stands before a disconnect, and returns at once: what was
+ * written stays readable by the peer after this side disconnects, so there is nothing to wait
+ * for. 0, or ERROR_INVALID_HANDLE for a pipe that is not connected. */
 QP_API uint32_t qp_pipe_flush(qp_pipe *pipe);
 /* Ends the connection of a server instance; the instance can then be closed. */
 QP_API uint32_t qp_pipe_disconnect(qp_pipe *pipe);
