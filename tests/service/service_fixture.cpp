@@ -4,7 +4,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "quorin/platform.h"
 
@@ -87,8 +89,17 @@ void ServiceTest::Stop() {
 }
 
 std::string ServiceTest::Send(const std::string &request) {
+  // The pipe may not be served yet just after the start, or be between instances: wait for
+  // it a little, as a client would.
   qp_pipe *pipe = nullptr;
-  if (qp_pipe_open("\\\\.\\pipe\\npquomvl1", &pipe) != ERROR_SUCCESS) return "<no pipe>";
+  uint32_t opened = ERROR_FILE_NOT_FOUND;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    opened = qp_pipe_open("\\\\.\\pipe\\npquomvl1", &pipe);
+    if (opened != ERROR_FILE_NOT_FOUND && opened != ERROR_PIPE_BUSY) break;
+    qp_pipe_wait("\\\\.\\pipe\\npquomvl1", 50);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (opened != ERROR_SUCCESS) return "<no pipe>";
   uint32_t done = 0;
   qp_pipe_write(pipe, request.data(), static_cast<uint32_t>(request.size()), &done);
   char reply[4096];
