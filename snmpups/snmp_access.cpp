@@ -387,7 +387,7 @@ uint32_t SnmpSet(SetVariant variant, const char *agent, int ups_index, const cha
 // The fallback parser: '.', a digit, then dotted decimal numbers; the walk ends at the first
 // other character, where the number being read must be 0. The identifier is the numbers read
 // followed by that 0, so only scalar instances (ending in .0) are accepted.
-bool ParseOidFallback(const char *text, qp_snmp_oid *oid) {
+bool ParseOidFallback(const char *text, qp_snmp_oid *oid, uint32_t *claimed_slot) {
   if (text == nullptr || text[0] != '.' || !isdigit(static_cast<unsigned char>(text[1]))) return false;
   uint32_t ids[kOidSlotIds] = {0};
   uint32_t stored = 0;
@@ -405,7 +405,9 @@ bool ParseOidFallback(const char *text, qp_snmp_oid *oid) {
   if (current != 0) return false;
   // The identifier is kept in the next slot of the ring; the caller gets its own copy, so a
   // slot that is reused while a conversion is still being read cannot change the result.
-  std::atomic<uint32_t> *slot = g_Oid_Slot[ClaimOidSlot()];
+  uint32_t claimed = ClaimOidSlot();
+  if (claimed_slot != nullptr) *claimed_slot = claimed;
+  std::atomic<uint32_t> *slot = g_Oid_Slot[claimed];
   for (uint32_t i = 0; i < kOidSlotIds; ++i) slot[i].store(ids[i], std::memory_order_relaxed);
   oid->length = stored + 1;
   memcpy(oid->ids, ids, oid->length * sizeof(uint32_t));

@@ -158,8 +158,9 @@ void WriteSnmpLogF(uint32_t code, const char *format, ...) __attribute__((format
 // Converts an OID text; the platform conversion first, then the fallback parser that accepts
 // only identifiers ending in sub-identifier 0.
 bool StringToOid(const char *text, qp_snmp_oid *oid);
-// The fallback parser alone, into the next slot of the OID slot ring.
-bool ParseOidFallback(const char *text, qp_snmp_oid *oid);
+// The fallback parser alone, into the next slot of the OID slot ring; *CLAIMED_SLOT, when
+// given, receives the slot it used (left alone when the text is refused).
+bool ParseOidFallback(const char *text, qp_snmp_oid *oid, uint32_t *claimed_slot = nullptr);
 // GET / SET of one variable. OUT of a GET: int for INTEGER, Gauge and TimeTicks, a zeroed
 // 130-byte buffer for OCTET STRING (at most 129 bytes copied, no terminator added), 4 bytes
 // for IpAddress. VALUE of a SET: int (INTEGER), uint32_t (TimeTicks), 4 bytes (IpAddress),

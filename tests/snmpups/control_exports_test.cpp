@@ -3,6 +3,7 @@
 // the address variant, the sleep-time arithmetic and the power-failure turn-off paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -29,8 +30,9 @@ std::string SetLine(const std::string &oid, const std::string &type, const std::
 class ControlTest : public qt::LibraryTest {
  protected:
   void StartAndLoad(const std::string &settings = "") {
-    StartCards("127.0.0.2", "127.0.0.7",
-               "community = kelpie\n[card 127.0.0.2-127.0.0.6]\n[card 127.0.0.7]\noutlet-groups = 2\n");
+    StartCards("127.0.0.2", "127.0.0.10",
+               "community = kelpie\n[card 127.0.0.2-127.0.0.6]\n[card 127.0.0.7]\noutlet-groups = 2\n"
+               "[card 127.0.0.8-127.0.0.10]\n");
     if (!settings.empty()) WriteSettings(settings);
     Load();
     off = Entry<qt::AddressIntIntFn>("SetUpsOffbySnmp");
@@ -91,6 +93,41 @@ TEST_F(ControlTest, OutletVariantAgainstAddressVariantByDefaultSettings) {
   }
   EXPECT_EQ(2, LogCount("SetUpsOnbySnmp[127.0.0.6] error!"));
   EXPECT_EQ(2, LogCount("[s]error on SnmpMgrRequest 40"));
+}
+
+// The service's turn-off (value 3, mode 2) reads the output state first and then uses the
+// outlet variant (5000 ms, 1 retry); mode 1 sends at once through the address variant
+// (1000 ms, 2 retries). Against a silent card the two differ in requests and in time.
+TEST_F(ControlTest, TurnOffOutletVariantAgainstAddressVariantByDefaultSettings) {
+  StartAndLoad();
+  Ctl("127.0.0.6", {"fault", "silent", "on"});
+  struct Case {
+    int mode;
+    long requests;  // state read (1 + 2 retries) when mode 2, then 1 + retries of the SET
+    long min_ms;
+    bool state_read;
+  } cases[] = {{1, 3, 2900, false}, {2, 3 + 2, 10400, true}};
+  for (const Case &c : cases) {
+    long before = Counter("127.0.0.6", "requests");
+    size_t mark = LogSize();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, off("127.0.0.6", 3, c.mode));
+    long ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count());
+    EXPECT_GE(ms, c.min_ms) << c.mode;
+    EXPECT_EQ(before + c.requests, Counter("127.0.0.6", "requests")) << c.mode;
+    std::vector<std::string> lines = LogTextsSince(mark);
+    bool state_line = false;
+    for (const std::string &line : lines)
+      state_line = state_line || line == "upsBasicStateOutputState[127.0.0.6] error!";
+    EXPECT_EQ(c.state_read, state_line) << c.mode;
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("SetUpsOffbySnmp[127.0.0.6] error!", lines.back()) << c.mode;
+  }
+  EXPECT_EQ(0x80100001L, CodeOf("upsBasicStateOutputState[127.0.0.6] error!"));
+  EXPECT_EQ(0x80100001L, CodeOf("SetUpsOffbySnmp[127.0.0.6] error!"));
+  EXPECT_TRUE(Sets("127.0.0.6").empty());
 }
 
 TEST_F(ControlTest, CommandsWriteTheirVariables) {
@@ -230,6 +267,41 @@ TEST_F(ControlTest, PowerFailTurnOffPathsByOutputStatus) {
   EXPECT_TRUE(Sets("127.0.0.6").empty());
   EXPECT_EQ(0L, CodeOf("SetUpsPowerFailOffbySnmp[127.0.0.6] norequest [outsts=7]"));
   EXPECT_FALSE(LogHas("SetUpsPowerFailOffbySnmp[127.0.0.6] error!"));
+
+  // Output status 4 and 12 take the sleep sequence like 2, the status being the line's code.
+  struct SleepCase {
+    const char *address;
+    const char *status;
+    unsigned code;
+  } sleep_cases[] = {{"127.0.0.8", "4", 4}, {"127.0.0.9", "12", 12}};
+  for (const SleepCase &c : sleep_cases) {
+    Ctl(c.address, {"set", kOutputStatus, "i", c.status});
+    EXPECT_EQ(1, power_fail(c.address));
+    EXPECT_EQ(
+        std::vector<std::string>({SetLine(kSleepTime, "TimeTicks", "0"), SetLine(kSleep, "INTEGER", "3")}),
+        Sets(c.address))
+        << c.status;
+    std::string address(c.address);
+    EXPECT_EQ(static_cast<long>(c.code), CodeOf(" [" + address + "] powerfail retrun sleep time is 0sec"));
+    EXPECT_EQ(0L, CodeOf("[" + address + "] PowerOff:upsAdvControlUpsSleep(3)===="));
+    EXPECT_FALSE(LogHas("SetUpsPowerFailOffbySnmp[" + address + "] error!"));
+  }
+
+  // A refused sleep time is logged with its result; the sleep control is still sent and
+  // decides the outcome.
+  Ctl("127.0.0.10", {"fault", "status", kSleepTime, "badValue"});
+  size_t mark = LogSize();
+  EXPECT_EQ(1, power_fail("127.0.0.10"));
+  EXPECT_EQ(std::vector<std::string>(
+                {SetLine(kSleepTime, "TimeTicks", "0", "badValue"), SetLine(kSleep, "INTEGER", "3")}),
+            Sets("127.0.0.10"));
+  std::vector<std::string> lines = LogTextsSince(mark);
+  auto at = std::find(lines.begin(), lines.end(), " powerfail retrun sleep time set error (-2147483639)");
+  ASSERT_NE(lines.end(), at);
+  ASSERT_NE(lines.end(), at + 1);
+  EXPECT_EQ("[127.0.0.10] PowerOff:upsAdvControlUpsSleep(3)====", *(at + 1));
+  EXPECT_EQ(0x80000009L, CodeOf(" powerfail retrun sleep time set error (-2147483639)"));
+  EXPECT_FALSE(LogHas("SetUpsPowerFailOffbySnmp[127.0.0.10] error!"));
 
   // A silent card: the conserve command fails in transport, no fallback, still 1.
   Ctl("127.0.0.7", {"fault", "silent", "on"});

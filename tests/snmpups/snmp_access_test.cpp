@@ -248,6 +248,103 @@ TEST_F(AccessTest, SilentAgentTimeOutsAndRetriesPerVariant) {
   }
 }
 
+// Failures of the GET by slot: an error status (any, badValue included, is an agent error)
+// with its line even when quiet, and answers of every other type with the line naming it.
+TEST_F(AccessTest, GetBySlotErrorStatusesAndUnmatchedTypes) {
+  struct StatusCase {
+    const char *status;
+    int quiet;
+    std::vector<std::string> lines;
+  } statuses[] = {
+      {"tooBig",
+       0,
+       {std::string("[UPS0]GET OID=") + kOutputStatus, "SNMP Error[UPS0]: errorStatus=1, errorIndex=1"}},
+      {"badValue", 1, {"SNMP Error[UPS0]: errorStatus=3, errorIndex=1"}},
+      {"readOnly", 1, {"SNMP Error[UPS0]: errorStatus=4, errorIndex=1"}},
+  };
+  for (const StatusCase &c : statuses) {
+    Ctl("127.0.0.2", {"fault", "status", kOutputStatus, c.status});
+    int value = 77;
+    size_t mark = LogSize();
+    EXPECT_EQ(SNMP_RESULT_AGENT_ERROR, SnmpGetByIndex(kOutputStatus, QP_ASN_INTEGER, &value, c.quiet, 0))
+        << c.status;
+    EXPECT_EQ(77, value);
+    EXPECT_EQ(c.lines, LogTextsSince(mark)) << c.status;
+    EXPECT_EQ(static_cast<long>(SNMP_RESULT_AGENT_ERROR), CodeOf(c.lines.back())) << c.status;
+  }
+  Ctl("127.0.0.2", {"fault", "clear"});
+
+  // The output status answered with each other type; asked as a Gauge for the INTEGER case.
+  struct TypeCase {
+    const char *type;
+    uint8_t asked;
+    std::string line;
+  } types[] = {
+      {"i", QP_ASN_GAUGE, "ASN_INTEGER 2"},
+      {"o", QP_ASN_INTEGER, "ASN_OBJECTIDENTIFIER 6"},
+      {"a", QP_ASN_INTEGER, "ASN_RFC1155_IPADDRESS 64"},
+      {"c", QP_ASN_INTEGER, "ASN_RFC1155_COUNTER 65"},
+      {"t", QP_ASN_INTEGER, "ASN_RFC1155_TIMETICKS 67"},
+      {"q", QP_ASN_INTEGER, "ASN_RFC1155_OPAQUE 68"},
+      {"n", QP_ASN_INTEGER, "5"},  // NULL: no name of its own
+  };
+  for (const TypeCase &c : types) {
+    Ctl("127.0.0.2", {"fault", "type", kOutputStatus, c.type});
+    int value = 99999;
+    size_t mark = LogSize();
+    EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByIndex(kOutputStatus, c.asked, &value, 0, 0)) << c.type;
+    EXPECT_EQ(99999, value) << c.type;
+    std::string line = " SNMP request(GET) success : but unmatch value.type = " + c.line;
+    EXPECT_EQ(std::vector<std::string>({std::string("[UPS0]GET OID=") + kOutputStatus, line}),
+              LogTextsSince(mark))
+        << c.type;
+    EXPECT_EQ(1L, CodeOf(line)) << c.type;
+    // Quiet: no line for the mismatch.
+    mark = LogSize();
+    EXPECT_EQ(SNMP_RESULT_OK, SnmpGetByIndex(kOutputStatus, c.asked, &value, 1, 0)) << c.type;
+    EXPECT_EQ(mark, LogSize()) << c.type;
+  }
+}
+
+// The slot variants allow 6000 ms and 3 retries: a silent card sees four requests of each, and
+// the failed request is logged with the slot. The GET and the SET run at once on two cards.
+TEST_F(AccessTest, SlotVariantsTimeOutAndRetriesAgainstSilentCards) {
+  StartCards("127.0.0.2", "127.0.0.4");
+  ASSERT_TRUE(LoadWith("UPS_IP=127.0.0.2\r\nUPS_IP1=127.0.0.3\r\nUPS_IP2=127.0.0.4\r\n"));
+  Ctl("127.0.0.3", {"fault", "silent", "on"});
+  Ctl("127.0.0.4", {"fault", "silent", "on"});
+  long get_before = Counter("127.0.0.3", "requests");
+  long set_before = Counter("127.0.0.4", "requests");
+  uint32_t get_result = 0, set_result = 0;
+  long get_ms = 0, set_ms = 0;
+  auto timed = [](const std::function<uint32_t()> &call, uint32_t *result, long *ms) {
+    auto start = std::chrono::steady_clock::now();
+    *result = call();
+    *ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count());
+  };
+  int value = 2;
+  std::thread get_thread(
+      timed, [&] { return SnmpGetByIndex(kOutputStatus, QP_ASN_INTEGER, &value, 1, 1); }, &get_result,
+      &get_ms);
+  int on = 2;
+  std::thread set_thread(
+      timed, [&] { return SnmpSetByIndex(kTurnOn, QP_ASN_INTEGER, &on, 2); }, &set_result, &set_ms);
+  get_thread.join();
+  set_thread.join();
+  EXPECT_EQ(SNMP_RESULT_FAILED, get_result);
+  EXPECT_EQ(SNMP_RESULT_FAILED, set_result);
+  EXPECT_GE(get_ms, 23500);
+  EXPECT_GE(set_ms, 23500);
+  EXPECT_EQ(get_before + 4, Counter("127.0.0.3", "requests"));
+  EXPECT_EQ(set_before + 4, Counter("127.0.0.4", "requests"));
+  EXPECT_EQ(static_cast<long>(SNMP_RESULT_FAILED), CodeOf("error on SnmpMgrRequest[UPS1] 40"));
+  EXPECT_EQ(static_cast<long>(SNMP_RESULT_FAILED), CodeOf("error on SnmpMgrRequest[UPS2] 40"));
+  EXPECT_EQ(1, LogCount("error on SnmpMgrRequest[UPS1] 40"));
+  EXPECT_FALSE(LogHas(std::string("[UPS1]GET OID=") + kOutputStatus));  // quiet
+}
+
 TEST(OidConversion, FallbackParserAcceptsOnlyScalarInstances) {
   qp_snmp_oid oid{};
   ASSERT_TRUE(ParseOidFallback(kOutputStatus, &oid));
@@ -272,22 +369,58 @@ TEST(OidConversion, FallbackParserAcceptsOnlyScalarInstances) {
   EXPECT_FALSE(StringToOid(".1.3.99999999999.5", &oid));
 }
 
-TEST(OidConversion, ConcurrentFallbackConversionsDoNotShareSlots) {
+// The slot ring: one thread's conversions take the slots in turn and wrap after slot 31;
+// conversions from many threads at once each claim a slot of their own, so over whole laps of
+// the ring every slot is claimed equally often, and each caller still gets its identifier.
+TEST(OidConversion, FallbackConversionsClaimTheRingSlotsInTurn) {
+  qp_snmp_oid oid{};
+  uint32_t previous = 0;
+  ASSERT_TRUE(ParseOidFallback(kOutputStatus, &oid, &previous));
+  for (int i = 0; i < 40; ++i) {
+    uint32_t slot = 99;
+    ASSERT_TRUE(ParseOidFallback(kOutputStatus, &oid, &slot));
+    EXPECT_EQ((previous + 1) % 32, slot) << i;
+    previous = slot;
+  }
+  // A refused text claims nothing.
+  uint32_t refused = 99;
+  EXPECT_FALSE(ParseOidFallback(".1.3.5", &oid, &refused));
+  EXPECT_EQ(99u, refused);
+  uint32_t next = 99;
+  ASSERT_TRUE(ParseOidFallback(kOutputStatus, &oid, &next));
+  EXPECT_EQ((previous + 1) % 32, next);
+
+  constexpr int kThreads = 8, kPerThread = 32 * 250;
   std::vector<std::thread> threads;
+  std::vector<std::vector<int>> claims(kThreads, std::vector<int>(32, 0));
   std::atomic<int> wrong{0};
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([t, &wrong] {
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &wrong, &claims] {
       char text[64];
       snprintf(text, sizeof text, ".1.3.6.1.4.1.318.%d.0", 100 + t);
-      for (int i = 0; i < 2000; ++i) {
-        qp_snmp_oid oid{};
-        if (!ParseOidFallback(text, &oid) || oid.length != 9 || oid.ids[7] != static_cast<uint32_t>(100 + t))
+      for (int i = 0; i < kPerThread; ++i) {
+        qp_snmp_oid own{};
+        uint32_t slot = 32;
+        if (!ParseOidFallback(text, &own, &slot) || own.length != 9 ||
+            own.ids[7] != static_cast<uint32_t>(100 + t) || slot >= 32) {
           ++wrong;
+          continue;
+        }
+        ++claims[t][slot];
       }
     });
   }
   for (std::thread &th : threads) th.join();
   EXPECT_EQ(0, wrong.load());
+  // The ring went on from NEXT: kThreads * kPerThread claims are whole laps.
+  for (uint32_t slot = 0; slot < 32; ++slot) {
+    int total = 0;
+    for (int t = 0; t < kThreads; ++t) total += claims[t][slot];
+    EXPECT_EQ(kThreads * kPerThread / 32, total) << slot;
+  }
+  uint32_t after = 99;
+  ASSERT_TRUE(ParseOidFallback(kOutputStatus, &oid, &after));
+  EXPECT_EQ((next + 1) % 32, after);
 }
 
 }  // namespace

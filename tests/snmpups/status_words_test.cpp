@@ -1,13 +1,20 @@
-// The shared status words: input faults answered without a request, and bit updates from many
-// threads at once that lose nothing.
+// The shared status words: input faults answered without a request, bit updates from many
+// threads at once that lose nothing, and the SCG error counter under concurrent failures.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "core_fixture.h"
 
 extern "C" int GetUpsInputStatusFromSnmp(const char *address, int *input_status);
+extern "C" int GetUpsDetailStatusFromSnmp3(const char *address, int *group_number, int *active_membership,
+                                           int *sync_delay, int *return_capacity_offset, int *group_members,
+                                           char *output_state);
 
 namespace {
 
@@ -47,21 +54,54 @@ TEST_F(SnmpUpsCoreTest, ConcurrentBitUpdatesLoseNothing) {
         UnitWordSet(5, 0, bit);
         UnitWordClear(5, 0, bit);
         UnitWordSet(5, 1, bit << 8);
-        g_Input_Fault_S[3].fetch_or(bit);
-        g_Input_Fault_S[3].fetch_and(~bit);
       }
       UnitWordSet(5, 0, bit);
-      g_Input_Fault_S[3].fetch_or(bit);
     });
   }
   for (std::thread &th : threads) th.join();
   EXPECT_EQ(0xFFu, UnitWord(5, 0));
   EXPECT_EQ(0xFF00u, UnitWord(5, 1));
-  EXPECT_EQ(0xFFu, g_Input_Fault_S[3].load());
   // Out-of-range slots and words are ignored rather than written.
   UnitWordSet(130, 0, 1);
   UnitWordSet(0, 9, 1);
   EXPECT_EQ(0u, UnitWord(130, 0));
+}
+
+// Failed group-number reads from many threads at once: each failure counts once, so the
+// counts logged are 1 ... N, none repeated and none missing.
+TEST_F(SnmpUpsCoreTest, ScgErrorCountUnderConcurrentFailures) {
+  StartCards("127.0.0.2");
+  ASSERT_TRUE(Load());
+  Ctl("127.0.0.2", {"fault", "status", ".1.3.6.1.4.1.318.1.1.1.10.1.1.0", "genErr"});
+  // Below the limit of 30 failures, after which the group number is no longer read.
+  constexpr int kThreads = 8, kCalls = 3, kTotal = kThreads * kCalls;
+  std::atomic<int> succeeded{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&succeeded] {
+      for (int i = 0; i < kCalls; ++i) {
+        int group = -1, active = -1, delay = -1, offset = -1, members = -1;
+        char state[65] = {0};
+        succeeded +=
+            GetUpsDetailStatusFromSnmp3("127.0.0.2", &group, &active, &delay, &offset, &members, state);
+      }
+    });
+  }
+  for (std::thread &th : threads) th.join();
+  EXPECT_EQ(0, succeeded.load());
+
+  const std::string prefix = "GetUpsDetailStatusFromSnmp3(MGN)[127.0.0.2] error! Errcount:[";
+  std::vector<int> counts;
+  for (const qt::LogRecord &r : Log()) {
+    if (r.text.rfind(prefix, 0) != 0) continue;
+    counts.push_back(atoi(r.text.c_str() + prefix.size()));
+    EXPECT_EQ(0x80100002u, r.code);
+  }
+  std::sort(counts.begin(), counts.end());
+  std::vector<int> expected(kTotal);
+  for (int i = 0; i < kTotal; ++i) expected[i] = i + 1;
+  EXPECT_EQ(expected, counts);
+  EXPECT_EQ(kTotal, g_Scg_Error_Count.load());
 }
 
 }  // namespace
