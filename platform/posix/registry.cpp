@@ -10,6 +10,7 @@
 
 #include "quorin/qp_error.h"
 #include "quorin/qp_registry.h"
+#include "quorin/qp_runtime.h"
 
 namespace {
 
@@ -180,6 +181,10 @@ struct qp_regkey {
 uint32_t qp_reg_open_key(const char *subkey, qp_regkey **key) {
   if (key == nullptr) return ERROR_INVALID_PARAMETER;
   *key = nullptr;
+  if (qp_fault_hit("reg_open")) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return ERROR_ACCESS_DENIED;
+  }
   std::string k = normalise_key(subkey);
   std::vector<RegValue> values;
   bool exists = false;
@@ -193,6 +198,7 @@ uint32_t qp_reg_open_key(const char *subkey, qp_regkey **key) {
 
 uint32_t qp_reg_query_value(qp_regkey *key, const char *name, uint32_t *type, void *data, uint32_t *size) {
   if (key == nullptr) return ERROR_INVALID_HANDLE;
+  if (qp_fault_hit("reg_query")) return ERROR_ACCESS_DENIED;
   const char *wanted = name != nullptr ? name : "";
   for (const RegValue &value : key->values) {
     if (strcasecmp(value.name.c_str(), wanted) != 0) continue;

@@ -158,6 +158,29 @@ TEST_F(VexApiTest, ExportsOnlyTheSevenEntries) {
             names);
 }
 
+TEST_F(VexApiTest, RegistryReadsAtLoadAreRetriedElevenTimes) {
+  // Ten failed opens, or ten failed reads of "PathName", then success: the install directory
+  // is still found, after ten 100 ms pauses.
+  for (const char *fault : {"reg_open:0:10", "reg_query:0:10"}) {
+    qt::write_file(install_.data("ky_vexapi4.log"), "");
+    auto e = env(1);
+    e["QUORIN_FAULTS"] = fault;
+    auto start = std::chrono::steady_clock::now();
+    host({}, e);
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(ms, 950.0) << fault;
+    EXPECT_NE(std::string::npos, log().find(logLine(2, "===== load ky_vexapi4.dll ====="))) << fault;
+  }
+  // Eleven failures: the library gives up and has no install directory to write in.
+  for (const char *fault : {"reg_open:0:11", "reg_query:0:11"}) {
+    qt::write_file(install_.data("ky_vexapi4.log"), "");
+    auto e = env();
+    e["QUORIN_FAULTS"] = fault;
+    host({}, e);
+    EXPECT_EQ("", log()) << fault;
+  }
+}
+
 TEST_F(VexApiTest, LoadWritesTheModeBackAndLogsLoadAndUnload) {
   std::string settings = install_.data("ky_vexapi4.apc");
   host({});

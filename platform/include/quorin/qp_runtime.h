@@ -9,7 +9,8 @@
  * the call fails COUNT times (default: for ever) after SKIP successful calls (default 0).
  * Points: "event_create", "mutex_create", "mutex_wait", "thread_create", "pipe_create",
  * "pipe_connect", "pipe_write", "pipe_mode", "file_create", "privilege_lookup",
- * "privilege_adjust", "token_open", "service_register", "snmp_open", "snmp_request".
+ * "privilege_adjust", "token_open", "service_register", "snmp_open", "snmp_request",
+ * "reg_open", "reg_query".
  */
 #pragma once
 
