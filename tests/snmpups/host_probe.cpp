@@ -1,5 +1,6 @@
 // A host program for SNMPUPS.DLL: loads it through the platform loader ("load") or with dlopen
-// itself ("dlopen"), calls exports and prints what they returned, one line each.
+// itself ("dlopen"), calls exports and prints what they returned, one line each; or only loads
+// it through the platform loader, reports the outcome and exits ("attach").
 #include <dlfcn.h>
 #include <stdio.h>
 #include <string.h>
@@ -42,8 +43,18 @@ void CallExports(Lookup symbol, const char *address) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 3 && strcmp(argv[1], "attach") == 0) {
+    qp_library *library = qp_library_load(argv[2]);
+    if (library == nullptr) {
+      printf("load failed %u\n", GetLastError());
+      return 0;
+    }
+    printf("loaded\n");
+    qp_library_free(library);
+    return 0;
+  }
   if (argc != 4) {
-    fprintf(stderr, "usage: snmpups_host_probe load|dlopen LIBRARY ADDRESS\n");
+    fprintf(stderr, "usage: snmpups_host_probe load|dlopen LIBRARY ADDRESS | attach LIBRARY\n");
     return 2;
   }
   if (strcmp(argv[1], "load") == 0) {
