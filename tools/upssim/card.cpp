@@ -114,9 +114,10 @@ void refresh(Card *card, uint64_t now) {
   put(card, mib::kOutputState, string_value(state));
 }
 
-void turn_on(Card *card, int trap) {
+// Switches the output to OUTPUT, ending whatever was pending, and sends TRAP.
+void switch_output(Card *card, Output output, int trap) {
   Model &m = card->model;
-  m.output = Output::On;
+  m.output = output;
   m.pending = Pending::None;
   m.graceful = false;
   m.wake_at_ms = 0;
@@ -125,15 +126,12 @@ void turn_on(Card *card, int trap) {
   agent_trap(card, trap);
 }
 
+void turn_on(Card *card, int trap) {
+  switch_output(card, Output::On, trap);
+}
+
 void turn_off(Card *card) {
-  Model &m = card->model;
-  m.output = Output::Off;
-  m.pending = Pending::None;
-  m.graceful = false;
-  m.wake_at_ms = 0;
-  m.wake_on_power = false;
-  m.on_battery_ms = 0;
-  agent_trap(card, kTrapTurnedOff);
+  switch_output(card, Output::Off, kTrapTurnedOff);
 }
 
 // Milliseconds a card waits before its output comes back once mains power is there.
