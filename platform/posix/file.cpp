@@ -298,13 +298,16 @@ uint32_t qp_file_read(qp_file *file, void *buffer, uint32_t size, uint32_t *done
   return ERROR_SUCCESS;
 }
 
-uint32_t qp_file_write(qp_file *file, const void *buffer, uint32_t size, uint32_t *done) {
-  if (done != nullptr) *done = 0;
-  if (file == nullptr) return ERROR_INVALID_HANDLE;
+namespace {
+
+// Writes all SIZE bytes of BUFFER to FD, at OFFSET when it is not negative, else at the file
+// position; *DONE (optional) tells how many were written, also on failure.
+uint32_t write_all(int fd, int64_t offset, const void *buffer, uint32_t size, uint32_t *done) {
   const char *p = static_cast<const char *>(buffer);
   uint32_t total = 0;
   while (total < size) {
-    ssize_t put = write(file->fd, p + total, size - total);
+    ssize_t put = offset < 0 ? write(fd, p + total, size - total)
+                             : pwrite(fd, p + total, size - total, static_cast<off_t>(offset + total));
     if (put < 0) {
       if (errno == EINTR) continue;
       if (done != nullptr) *done = total;
@@ -314,6 +317,14 @@ uint32_t qp_file_write(qp_file *file, const void *buffer, uint32_t size, uint32_
   }
   if (done != nullptr) *done = total;
   return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+uint32_t qp_file_write(qp_file *file, const void *buffer, uint32_t size, uint32_t *done) {
+  if (done != nullptr) *done = 0;
+  if (file == nullptr) return ERROR_INVALID_HANDLE;
+  return write_all(file->fd, -1, buffer, size, done);
 }
 
 uint32_t qp_file_read_at(qp_file *file, uint64_t offset, void *buffer, uint32_t size, uint32_t *done) {
@@ -331,19 +342,7 @@ uint32_t qp_file_read_at(qp_file *file, uint64_t offset, void *buffer, uint32_t 
 uint32_t qp_file_write_at(qp_file *file, uint64_t offset, const void *buffer, uint32_t size, uint32_t *done) {
   if (done != nullptr) *done = 0;
   if (file == nullptr) return ERROR_INVALID_HANDLE;
-  const char *p = static_cast<const char *>(buffer);
-  uint32_t total = 0;
-  while (total < size) {
-    ssize_t put = pwrite(file->fd, p + total, size - total, static_cast<off_t>(offset + total));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      if (done != nullptr) *done = total;
-      return qp_set_error_from_errno(errno);
-    }
-    total += static_cast<uint32_t>(put);
-  }
-  if (done != nullptr) *done = total;
-  return ERROR_SUCCESS;
+  return write_all(file->fd, static_cast<int64_t>(offset), buffer, size, done);
 }
 
 uint32_t qp_file_seek(qp_file *file, int64_t offset, int origin) {
