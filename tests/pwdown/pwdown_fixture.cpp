@@ -3,27 +3,13 @@
 
 #include <stdlib.h>
 
+#include "tool_text.h"
+
 namespace pwt {
 
 const std::vector<std::string> kType2Registry = {"\"LumoUa\"=dword:0000001f", "\"LumoUnit\"=hex:01"};
 
 namespace {
-
-std::string Unescape(const std::string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
-      out += '\\';
-      ++i;
-    } else if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
-      out += static_cast<char>(strtoul(text.substr(i + 2, 2).c_str(), nullptr, 16));
-      i += 3;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
 
 std::string Svcctl() {
   return qt::out_dir() + "/svcctl";
@@ -68,7 +54,8 @@ std::vector<Frame> PwdownTest::Frames() const {
     std::string line = text.substr(pos, end - pos);
     size_t colon = line.find(':');
     if (colon != std::string::npos)
-      frames.push_back({atoi(line.substr(0, colon).c_str()), Unescape(line.substr(colon + 1))});
+      frames.push_back(
+          {atoi(line.substr(0, colon).c_str()), tooltext::UnescapeBytes(line.substr(colon + 1))});
     pos = end + 1;
   }
   return frames;

@@ -1,7 +1,9 @@
-// Byte escaping shared by the command-line tools that show or record raw pipe frames.
+// Byte escaping shared by the command-line tools (and their tests) that show or record raw pipe
+// frames.
 #pragma once
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <string>
 
@@ -21,6 +23,24 @@ inline std::string EscapeBytes(const char *bytes, size_t n) {
     } else {
       snprintf(hex, sizeof hex, "\\x%02X", c);
       out += hex;
+    }
+  }
+  return out;
+}
+
+// The reverse of EscapeBytes: text with \xHH and \\ escapes -> bytes.
+inline std::string UnescapeBytes(const std::string &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+      out += '\\';
+      ++i;
+    } else if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+      char hex[3] = {text[i + 2], text[i + 3], '\0'};
+      out += static_cast<char>(strtoul(hex, nullptr, 16));
+      i += 3;
+    } else {
+      out += text[i];
     }
   }
   return out;

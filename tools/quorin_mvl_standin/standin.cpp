@@ -104,24 +104,6 @@ struct Script {
   uint32_t busy_ms = kDefaultBusyMs;
 };
 
-// Text with \xHH and \\ escapes -> bytes.
-std::string Unescape(const std::string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
-      out += '\\';
-      ++i;
-    } else if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
-      char hex[3] = {text[i + 2], text[i + 3], '\0'};
-      out += static_cast<char>(strtoul(hex, nullptr, 16));
-      i += 3;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 // Splits off the next blank-separated word of LINE at *POS.
 std::string NextWord(const std::string &line, size_t *pos) {
   while (*pos < line.size() && line[*pos] == ' ') ++*pos;
@@ -133,7 +115,7 @@ std::string NextWord(const std::string &line, size_t *pos) {
 // The rest of LINE after the one blank that follows the word just read.
 std::string RestOfLine(const std::string &line, size_t pos) {
   if (pos < line.size()) ++pos;
-  return pos <= line.size() ? Unescape(line.substr(pos)) : std::string();
+  return pos <= line.size() ? tooltext::UnescapeBytes(line.substr(pos)) : std::string();
 }
 
 // Parses a rule after its code word; false for a malformed rule.
