@@ -72,12 +72,15 @@ void ServiceTest::InstallLibraries() {
 
 void ServiceTest::Start(bool wait_for_init) {
   InstallLibraries();
+  // Lines of an earlier start stay in the log: only a line written after this start counts.
+  size_t written_before = Log().size();
   int status = -1;
   std::string out = Svcctl({"start", "Mavr_tsr_monitor", install.dir() + "/quomvlsv"}, &status);
   ASSERT_EQ(0, status) << out;
   started = true;
   if (wait_for_init) {
-    ASSERT_TRUE(WaitForLog("Delayed initialization completed")) << qt::read_file(LogPath());
+    ASSERT_TRUE(WaitForLog("Delayed initialization completed", 10000, written_before))
+        << qt::read_file(LogPath());
   }
 }
 
@@ -138,8 +141,9 @@ bool ServiceTest::LogHas(const std::string &text) const {
   return FindText(LogTexts(), text) >= 0;
 }
 
-bool ServiceTest::WaitForLog(const std::string &text, int timeout_ms) const {
-  return qt::wait_until([&] { return LogHas(text); }, std::chrono::milliseconds(timeout_ms));
+bool ServiceTest::WaitForLog(const std::string &text, int timeout_ms, size_t from) const {
+  return qt::wait_until([&] { return FindText(LogTexts(), text, static_cast<int>(from)) >= 0; },
+                        std::chrono::milliseconds(timeout_ms));
 }
 
 std::vector<std::string> ServiceTest::Calls() const {

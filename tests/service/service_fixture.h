@@ -43,8 +43,9 @@ class ServiceTest : public ::testing::Test {
   std::vector<LogEntry> Log() const;
   std::vector<std::string> LogTexts() const;
   bool LogHas(const std::string &text) const;
-  // Waits until the log has an entry with TEXT.
-  bool WaitForLog(const std::string &text, int timeout_ms = 10000) const;
+  // Waits until the log has an entry with TEXT at index FROM or later (entries counted from
+  // the oldest), so that a line an earlier start wrote does not count.
+  bool WaitForLog(const std::string &text, int timeout_ms = 10000, size_t from = 0) const;
   std::vector<std::string> Calls() const;
   std::map<std::string, std::string> Env() const;
   std::string LogPath() const { return install.data("QUOMVLSV.LOG"); }
