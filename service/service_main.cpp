@@ -149,12 +149,15 @@ int InitializeVexApi() {
 // service that runs without its configuration still answers on the pipe as it always has.
 void ReportConfiguration(const char *path, int loaded) {
   const ClusterUpsConfig &config = CurrentConfig();
+  // The file as an operator finds it on this machine.
+  char shown[260];
+  if (!qp_path_resolve(path, shown, sizeof shown)) snprintf(shown, sizeof shown, "%s", path);
   char text[256];
   if (loaded) {
     snprintf(text, sizeof text, kStatusConfigLoaded, config.servers.size(), config.storage_units.size(),
-             path);
+             shown);
   } else {
-    snprintf(text, sizeof text, kStatusConfigFailed, ClusterConfigProblem(), path, config.servers.size(),
+    snprintf(text, sizeof text, kStatusConfigFailed, ClusterConfigProblem(), shown, config.servers.size(),
              config.storage_units.size());
     qp_journal_send(kServiceLogIdentifier, QP_JOURNAL_ERR, 0, text);
   }

@@ -192,7 +192,8 @@ TEST_F(PackageTest, InstalledFilesCarryOnlyTheirOwnFolderAndNoSymbols) {
   EXPECT_TRUE(Has(unit, "\nExecStart=/usr/lib/quorin/quomvlsv\n")) << unit;
   EXPECT_TRUE(Has(unit, "\nEnvironment=QUORIN_REGISTRY=/etc/quorin/registry.reg\n")) << unit;
   EXPECT_TRUE(Has(unit, "\nReadWritePaths=/var/lib/quorin\n")) << unit;
-  EXPECT_TRUE(Has(unit, "\nCapabilityBoundingSet=CAP_SYS_BOOT CAP_CHOWN\n")) << unit;
+  EXPECT_TRUE(Has(unit, "\nGroup=quorin\n")) << unit;
+  EXPECT_TRUE(Has(unit, "\nCapabilityBoundingSet=CAP_SYS_BOOT\n")) << unit;
   std::string registry = qt::read_file(root / "etc/quorin/registry.reg");
   EXPECT_TRUE(Has(registry, "\"PathName\"=\"/usr/lib/quorin\"")) << registry;
   // Every tool of the product states the project's version.
