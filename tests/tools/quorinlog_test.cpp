@@ -162,6 +162,11 @@ TEST_F(ServiceLogOrderTest, ServiceRingInTheOrderWrittenAcrossTheWrap) {
   content.replace(0, 8, Label("%08d", static_cast<int>(position - 9)));
   qt::write_file(LogPath(), content);
 
+  // A follower from the newest B line on sees the service's lines as they come, across the wrap.
+  const std::string last_b = "lap B line no " + Label("%06d", b - 1);
+  qt::Child follower({qt::out_dir() + "/quorinlog", "-f", "-n", "1", LogPath()});
+  ASSERT_TRUE(qt::wait_until([&] { return follower.output().find(last_b) != std::string::npos; }))
+      << follower.output();
   Start();
   // Requests whose bytes the service logs in hex: their order is the order they were sent.
   for (int i = 0; i < 30; ++i) Send("Q01 0004" + Label("%04d", i));
@@ -197,6 +202,17 @@ TEST_F(ServiceLogOrderTest, ServiceRingInTheOrderWrittenAcrossTheWrap) {
       ++request;
   }
   EXPECT_EQ(30, request) << "every request, in the order sent";
+  // The follower printed the same lines in the same order (the service's last line is the
+  // stop sequence's "quorinky_tsrx mutex closed").
+  ASSERT_TRUE(qt::wait_until([&] {
+    return follower.output().find("quorinky_tsrx mutex closed") != std::string::npos;
+  })) << follower.output();
+  follower.kill_now(SIGTERM);
+  follower.wait();
+  std::vector<std::string> followed = Lines(follower.output());
+  std::vector<std::string> tail(printed.end() - static_cast<long>(followed.size()), printed.end());
+  EXPECT_EQ(tail, followed);
+  EXPECT_EQ(last_b, followed.front().substr(31));
   // A reader that went by the file's own order would put the wrapped start first.
   std::vector<std::string> file_order = Lines(after.substr(9));
   EXPECT_NE(file_order.front(), printed.front());
