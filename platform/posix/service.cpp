@@ -115,8 +115,7 @@ uint32_t control_refusal(uint32_t control) {
   uint32_t needs = control == QP_SERVICE_CONTROL_STOP       ? QP_SERVICE_ACCEPT_STOP
                    : control == QP_SERVICE_CONTROL_SHUTDOWN ? QP_SERVICE_ACCEPT_SHUTDOWN
                                                             : 0;
-  if (needs != 0 && (g_service.status.controls_accepted & needs) == 0)
-    return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  if (needs != 0 && (g_service.status.controls_accepted & needs) == 0) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   return ERROR_SUCCESS;
 }
 
@@ -447,8 +446,7 @@ uint32_t qp_service_control(const char *name, uint32_t code, uint32_t *answer) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   uint32_t reply[2] = {0, 0};
   uint32_t result = ERROR_SUCCESS;
-  if (send(fd, &code, sizeof code, MSG_NOSIGNAL) != sizeof code ||
-      recv(fd, reply, sizeof reply, 0) != sizeof reply)
+  if (send(fd, &code, sizeof code, MSG_NOSIGNAL) != sizeof code || recv(fd, reply, sizeof reply, 0) != sizeof reply)
     result = ERROR_SERVICE_REQUEST_TIMEOUT;
   else
     result = reply[0];
