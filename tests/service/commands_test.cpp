@@ -71,7 +71,11 @@ TEST_F(ServiceTest, K02WritesShareDiskRecordsAndReportsAnUnreadUps) {
 // Bytes of a command code from the client are shown escaped: a code with CR, LF or NUL
 // neither splits its log entry nor forges another; each code stays on its one line.
 TEST_F(ServiceTest, ControlBytesOfACommandCodeAreShownEscaped) {
+  // Other texts from outside are shown escaped as well: a configuration value, say.
+  WriteConfig(
+      "[common]\nCommunity=pub\x1b[2Jlic\x7f\nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n");
   Start();
+  EXPECT_TRUE(LogHas("[common] Community = pub\\x1B[2Jlic\\x7F"));
   struct Case {
     std::string code;
     const char *shown;

@@ -2,6 +2,9 @@
 // junk and over-long values, the unit table, the registry switches and the load-time log lines.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "core_fixture.h"
@@ -160,6 +163,32 @@ TEST_F(SnmpUpsCoreTest, TimeOutsThatAreNotPositiveTakeTheirDefaults) {
     EXPECT_TRUE(LogHas("5G UPS TimeOut(" + std::to_string(c.outlet_ms) + ") Retry(1)")) << c.value;
     EXPECT_EQ(0, qt::count_of(Settings(), "TimeOut=1000")) << c.value;
   }
+}
+
+// A settings file that is not a regular file, or is larger than 1 MB, is not read: every key
+// takes its default, the log says why, and the file is not written over by the write-backs.
+TEST_F(SnmpUpsCoreTest, SettingsFilesThatAreNotProfilesAreRefused) {
+  std::string path = install.data("snmp.apc");
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(1000, g_TimeOut);
+  EXPECT_EQ(222L, static_cast<long>(Log().front().code));
+  EXPECT_EQ("Settings file refused: not a regular file", Log().front().text);
+  struct stat st;
+  ASSERT_EQ(0, lstat(path.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  unlink(path.c_str());
+
+  std::string content = "[SNMP]\r\nTimeOut=300\r\n";
+  content += std::string(1048577 - content.size(), ';');
+  qt::write_file(path, content);
+  qt::write_file(LogPath(), "");
+  unlink(LogPath().c_str());
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(1000, g_TimeOut);
+  EXPECT_EQ("Settings file refused: larger than 1048576 bytes", Log().front().text);
+  EXPECT_EQ(223u, Log().front().code);
+  EXPECT_EQ(content, Settings());
 }
 
 TEST_F(SnmpUpsCoreTest, UnitTableAndAddressLists) {
