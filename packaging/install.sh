@@ -5,7 +5,14 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:-$here/../build/out}
 prefix=${2:-/opt/quorin}
-install -d "$prefix" "$prefix/DATA" "$prefix/DATA/UPS" "$prefix/DATA/SNMPTRAP"
+install -d "$prefix"
+# The data folders belong to the operators' group when the machine has one, so that its members
+# (pwdown's callers) read the data files the service writes; other users get nothing.
+if getent group quorin >/dev/null; then
+  install -d -m 2750 -g quorin "$prefix/DATA" "$prefix/DATA/UPS" "$prefix/DATA/SNMPTRAP"
+else
+  install -d -m 0750 "$prefix/DATA" "$prefix/DATA/UPS" "$prefix/DATA/SNMPTRAP"
+fi
 for f in quomvlsv svcctl libquorin_platform.so SNMPUPS.DLL ky_vexapi4.dll pwdown.dll pwctl upssim; do
   [ -e "$out/$f" ] && install -m 0755 "$out/$f" "$prefix/$f"
 done
