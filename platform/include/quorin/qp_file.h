@@ -19,7 +19,9 @@
 QP_API int qp_path_resolve(const char *path, char *out, size_t out_size);
 
 /* fopen on the resolved path. MODE is a C mode; a 't' (text mode) is accepted and ignored:
- * writers that need CR LF on disk write it themselves. NULL with the last error on failure. */
+ * writers that need CR LF on disk write it themselves. A file opened for writing is never
+ * followed through a link, and a new one gets mode 0660 (less the process's umask), as every
+ * file this layer creates: other users cannot open it. NULL with the last error on failure. */
 QP_API FILE *qp_fopen(const char *path, const char *mode);
 
 /* 1 when PATH names an existing file or directory. */
@@ -49,7 +51,8 @@ enum {
   QP_TRUNCATE_EXISTING = 5,
 };
 
-/* Opens or creates a file. ACCESS is a mask of QP_ACCESS_*, SHARE a mask of QP_SHARE_*,
+/* Opens or creates a file (never through a link: a link at PATH gives ERROR_ACCESS_DENIED).
+ * ACCESS is a mask of QP_ACCESS_*, SHARE a mask of QP_SHARE_*,
  * DISPOSITION one of the QP_CREATE_* / QP_OPEN_* values with the Windows meaning. A file held
  * open without sharing gives ERROR_SHARING_VIOLATION to a second open, and an open without
  * sharing is refused while another handle holds the file; CREATE_ALWAYS empties the file
@@ -66,3 +69,20 @@ QP_API uint32_t qp_file_write_at(qp_file *file, uint64_t offset, const void *buf
 QP_API uint32_t qp_file_seek(qp_file *file, int64_t offset, int origin);
 QP_API uint32_t qp_file_size(qp_file *file, uint64_t *size);
 QP_API void qp_file_close(qp_file *file);
+
+/* Replacing a file whole: the new content is written to a new file beside PATH (a fresh name in
+ * the same folder, mode 0660), which takes PATH's place only when commit is called: its data
+ * is flushed to disk and it is renamed over PATH, so that a reader, or a crash at any moment,
+ * sees either the old or the new content, never a mix or an empty file. Readers holding the
+ * old file keep reading the old content. Closing the handle without a commit removes the new
+ * file. Create returns NULL with the last error; commit returns 0 or a Windows error, and
+ * closes the handle in both cases (the new file is removed when it could not take PATH's
+ * place). */
+QP_API qp_file *qp_file_create_replacement(const char *path);
+QP_API uint32_t qp_file_commit_replacement(qp_file *file);
+
+/* Checks that PATH can be read as a configuration file: 0 for a regular file of at most
+ * MAX_SIZE bytes; ERROR_BAD_FILE_TYPE for anything else (a FIFO, a device), without blocking
+ * on it; ERROR_FILE_TOO_LARGE beyond MAX_SIZE; ERROR_FILE_NOT_FOUND or another error when it
+ * cannot be opened. The last error is set to the result. */
+QP_API uint32_t qp_file_check_regular(const char *path, uint64_t max_size);
