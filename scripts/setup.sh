@@ -7,6 +7,7 @@ packages=(
   libsnmp-dev snmp snmpd
   libsystemd-dev
   clang-format util-linux procps
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

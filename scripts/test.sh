@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs every test: the normal build and its benchmarks, then
-# the builds with the address and undefined-behaviour sanitizers and with the thread sanitizer.
+# Sets up the machine, builds, and runs every test: the normal build and its benchmarks, the
+# fuzz targets, then the builds with the address and undefined-behaviour sanitizers and with
+# the thread sanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -28,6 +29,11 @@ if [ "${QUORIN_SKIP_BENCH:-}" = "" ]; then
   for bench in snmp_get_bench snmpups_bench; do
     "$root/build/bench-bin/$bench" --benchmark_color=false
   done
+fi
+
+if [ "${QUORIN_SKIP_FUZZ:-}" = "" ]; then
+  # Every fuzz target over its corpus (kept crash inputs included), then for a bounded time.
+  "$root/scripts/fuzz.sh"
 fi
 
 if [ "${QUORIN_SKIP_SANITIZERS:-}" = "" ]; then
