@@ -1,6 +1,7 @@
 // Fuzzes the service's command pipe: every input is sent as one request over the real pipe to
 // the service's own pipe server loop, running in this process with its client threads, its
-// command processor and its log, and the reply is checked against the frame rules.
+// command processor and its log, and the reply is checked against the frame rules and the new
+// log entries against the entry format.
 //
 // The two libraries the service loads stand outside this process; their entries are bound to
 // functions of this file whose answers follow the last byte of a request longer than 9 bytes
@@ -62,13 +63,30 @@ int ServerShutdown(uint32_t) {
 
 std::string g_log_path;
 
-// The log header stays eight digits and a line feed, inside the size limit.
-void CheckLogHeader() {
+// The log header stays eight digits and a line feed inside the size limit, and every entry
+// written since the last look is one line: a time stamp, the code as eight lower-case hex
+// digits in brackets, and a text without control bytes, whatever bytes the request held.
+long g_log_checked = 0;  // log position up to which the entries were checked
+
+bool EntryWellFormed(const std::string &line) {
+  static const char kShape[] = "####/##/## ##:##:##";
+  if (line.size() < 31) return false;
+  for (size_t i = 0; i < 19; ++i)
+    if (kShape[i] == '#' ? (line[i] < '0' || line[i] > '9') : line[i] != kShape[i]) return false;
+  if ((line[19] != ' ' && line[19] != '*') || line[20] != '[' || line[29] != ']' || line[30] != ' ')
+    return false;
+  for (size_t i = 21; i < 29; ++i)
+    if (!((line[i] >= '0' && line[i] <= '9') || (line[i] >= 'a' && line[i] <= 'f'))) return false;
+  for (size_t i = 31; i < line.size(); ++i)
+    if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7f) return false;
+  return true;
+}
+
+void CheckLog() {
   FILE *f = fopen(g_log_path.c_str(), "rbe");
   QF_CHECK(f != nullptr, "the service log is missing");
   char header[9];
   size_t got = fread(header, 1, sizeof header, f);
-  fclose(f);
   QF_CHECK(got == 9 && header[8] == '\n', "the log header is not 8 digits and a line feed");
   long position = 0;
   for (int i = 0; i < 8; ++i) {
@@ -76,6 +94,22 @@ void CheckLogHeader() {
     position = position * 10 + (header[i] - '0');
   }
   QF_CHECK(position < kServiceLogLimit, "the log position %ld is past the limit", position);
+  // Entries before the position are whole: the writer moves the header after the entry. A
+  // wrap since the last look restarts the check at the new lap.
+  long from = position >= g_log_checked ? g_log_checked : 0;
+  std::string written(static_cast<size_t>(position - from), '\0');
+  fseek(f, 9 + from, SEEK_SET);
+  QF_CHECK(fread(written.data(), 1, written.size(), f) == written.size(), "the log ends before its position");
+  fclose(f);
+  for (size_t at = 0; at < written.size();) {
+    size_t eol = written.find('\n', at);
+    QF_CHECK(eol != std::string::npos, "the newest log entry is not whole");
+    std::string line = written.substr(at, eol - at);
+    QF_CHECK(EntryWellFormed(line), "a malformed log line at %ld: [%s]", 9 + from + static_cast<long>(at),
+             line.substr(0, 80).c_str());
+    at = eol + 1;
+  }
+  g_log_checked = position;
 }
 
 // Checks a reply to REQUEST (SIZE bytes) that arrived with LENGTH bytes.
@@ -152,6 +186,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QF_CHECK(read == ERROR_SUCCESS, "a request of %zu bytes got no reply (%u)", size, read);
     CheckReply(data, size, reply, length);
   }
-  CheckLogHeader();
+  CheckLog();
   return 0;
 }
