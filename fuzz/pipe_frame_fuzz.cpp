@@ -3,7 +3,7 @@
 // command processor and its log, and the reply is checked against the frame rules and the new
 // log entries against the entry format.
 //
-// The two libraries the service loads stand outside this process; their entries are bound to
+// The two libraries the service loads are not loaded here: their entries are bound to
 // functions of this file whose answers follow the last byte of a request longer than 9 bytes
 // (bytes the service itself never reads), so that the fuzzer reaches every decision of K02,
 // PCS, AD1 and CSD. The restart of AD1/CSD mode 4 fails at its privilege step (a platform
