@@ -53,13 +53,19 @@ run_target() {
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$dir/log" | tail -1)
   if [ "$status" -ne 0 ]; then
-    local kept=""
+    local kept="" same
     for artifact in "$dir"/artifacts/*; do
       [ -e "$artifact" ] || continue
-      cp "$artifact" "$corpus/"
-      kept="$kept fuzz/corpus/$name/$(basename "$artifact")"
+      # An input of the corpus that fails is named as it is; a new one is copied in.
+      same=$(cd "$corpus" && sha1sum -- * 2>/dev/null | awk -v s="$(sha1sum <"$artifact" | cut -d' ' -f1)" '$1 == s {print $2; exit}')
+      if [ -n "$same" ]; then
+        kept="$kept fuzz/corpus/$name/$same (already there)"
+      else
+        cp "$artifact" "$corpus/"
+        kept="$kept fuzz/corpus/$name/$(basename "$artifact")"
+      fi
     done
-    echo "FAILED $name (exit $status), kept as regression input:${kept:- none}" >"$dir/result"
+    echo "FAILED $name (exit $status), regression input:${kept:- none}" >"$dir/result"
     tail -n 60 "$dir/log" >"$dir/failure"
     return
   fi
