@@ -23,7 +23,7 @@ namespace {
 constexpr char kPipe[] = "\\\\.\\pipe\\npquomvl1";
 constexpr int kClients = 64;
 constexpr int kFrameSenders = 8;
-constexpr int kProbeEvery = 1000;  // frames between two C02 probes of one sender
+constexpr int kProbeEvery = 1000;  // a C02 probe follows every 1000th frame
 constexpr long kLogLimit = 5360000;
 // Resident memory the service may gain over a run once a warm-up run of the same shape has
 // grown its allocator arenas and thread-stack cache (a loaded 2-core machine shows some 200 kB
