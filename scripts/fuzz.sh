@@ -11,7 +11,7 @@
 #   QUORIN_FUZZ_MERGE=1  adds the inputs that found new coverage to the checked-in corpus
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${QUORIN_FUZZ_BUILD:-$root/build-fuzz}
+build=$root/build-fuzz
 seconds=${QUORIN_FUZZ_SECONDS:-30}
 jobs=${QUORIN_FUZZ_JOBS:-$(nproc)}
 if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ] || [ "$seconds" -gt 60 ]; then
