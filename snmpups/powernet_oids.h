@@ -32,15 +32,29 @@ inline constexpr PowerNetVariable kUpsAdvBatteryRunTimeRemaining = {".1.3.6.1.4.
                                                                     QP_ASN_TIMETICKS};
 inline constexpr PowerNetVariable kUpsAdvBatteryReplaceIndicator = {".1.3.6.1.4.1.318.1.1.1.2.2.4.0",
                                                                     QP_ASN_INTEGER};
+inline constexpr PowerNetVariable kUpsAdvBatteryNumOfBattPacks = {".1.3.6.1.4.1.318.1.1.1.2.2.5.0",
+                                                                  QP_ASN_INTEGER};
+inline constexpr PowerNetVariable kUpsAdvBatteryNumOfBadBattPacks = {".1.3.6.1.4.1.318.1.1.1.2.2.6.0",
+                                                                     QP_ASN_INTEGER};
 
 // Input.
+inline constexpr PowerNetVariable kUpsBasicInputPhase = {".1.3.6.1.4.1.318.1.1.1.3.1.1.0", QP_ASN_INTEGER};
 inline constexpr PowerNetVariable kUpsAdvInputLineVoltage = {".1.3.6.1.4.1.318.1.1.1.3.2.1.0", QP_ASN_GAUGE};
+inline constexpr PowerNetVariable kUpsAdvInputMaxLineVoltage = {".1.3.6.1.4.1.318.1.1.1.3.2.2.0",
+                                                                QP_ASN_GAUGE};
+inline constexpr PowerNetVariable kUpsAdvInputMinLineVoltage = {".1.3.6.1.4.1.318.1.1.1.3.2.3.0",
+                                                                QP_ASN_GAUGE};
+inline constexpr PowerNetVariable kUpsAdvInputFrequency = {".1.3.6.1.4.1.318.1.1.1.3.2.4.0", QP_ASN_GAUGE};
 inline constexpr PowerNetVariable kUpsAdvInputLineFailCause = {".1.3.6.1.4.1.318.1.1.1.3.2.5.0",
                                                                QP_ASN_INTEGER};
 
 // Output.
 inline constexpr PowerNetVariable kUpsBasicOutputStatus = {".1.3.6.1.4.1.318.1.1.1.4.1.1.0", QP_ASN_INTEGER};
+inline constexpr PowerNetVariable kUpsBasicOutputPhase = {".1.3.6.1.4.1.318.1.1.1.4.1.2.0", QP_ASN_INTEGER};
 inline constexpr PowerNetVariable kUpsAdvOutputVoltage = {".1.3.6.1.4.1.318.1.1.1.4.2.1.0", QP_ASN_GAUGE};
+inline constexpr PowerNetVariable kUpsAdvOutputFrequency = {".1.3.6.1.4.1.318.1.1.1.4.2.2.0", QP_ASN_GAUGE};
+inline constexpr PowerNetVariable kUpsAdvOutputLoad = {".1.3.6.1.4.1.318.1.1.1.4.2.3.0", QP_ASN_GAUGE};
+inline constexpr PowerNetVariable kUpsAdvOutputCurrent = {".1.3.6.1.4.1.318.1.1.1.4.2.4.0", QP_ASN_GAUGE};
 
 // Configuration.
 inline constexpr PowerNetVariable kUpsAdvConfigLowTransferVolt = {".1.3.6.1.4.1.318.1.1.1.5.2.3.0",
