@@ -178,6 +178,10 @@ uint32_t SnmpGetByAddressStored(const char *address, const char *oid, uint8_t ty
 // Size of the buffer a GET of an OCTET STRING needs.
 constexpr int SNMP_TEXT_BUFFER = 130;
 
+// ---- Exports that other modules of the library call ----------------------------------------
+// Sets the SCG active membership of the UPS at ADDRESS (control_exports.cpp); 1 = success.
+QP_DLL_EXPORT int SetUpsSyncActivebySnmp(const char *address, int value);
+
 // ---- Outlet-group model check (outlet_model.cpp) -------------------------------------------
 // 2 = UPS with outlet groups, 1 = older model, 0 = firmware revision not readable.
 int CheckOutletUps(const char *address);

@@ -58,7 +58,8 @@ TEST_F(LoadTest, ShowsOnlyItsExports) {
                            "SetUpsShutdownDelaybySnmp",
                            "SetUpsSleepOffbySnmp",
                            "SetUpsSleepTimeSnmp",
-                           "SetUpsSyncActivebySnmp"};
+                           "SetUpsSyncActivebySnmp",
+                           "UPSCheckSnmpRequest"};
   std::string expected;
   for (const char *name : exports) expected += std::string(" T ") + name + "\n";
   std::string listed;
