@@ -10,6 +10,10 @@
 //    thread of the host. They are atomics: bits are set and cleared with fetch_or / fetch_and,
 //    so no concurrent bit update is lost.
 //  - g_Snmp_Log_Size is clamped in place by every writer of the SNMP library log (atomic).
+//  - The trap monitor's words (g_Get_Running, TarvosLumoStopFlag, g_Trap_Event,
+//    g_Trap_Poke_Count, g_Other_Ups_State) and the check engine's g_Status_Log_Turn are shared
+//    between the monitor's thread, the check engine's caller and the stop request; each is one
+//    atomic word, read and written whole.
 //  - The four mutexes are created at the end of the load and live as long as the process;
 //    only a failed load closes them.
 #pragma once
@@ -166,6 +170,10 @@ bool ParseOidFallback(const char *text, qp_snmp_oid *oid, uint32_t *claimed_slot
 // for IpAddress. VALUE of a SET: int (INTEGER), uint32_t (TimeTicks), 4 bytes (IpAddress),
 // NUL-terminated text (OCTET STRING).
 uint32_t SnmpGetByIndex(const char *oid, uint8_t type, void *out, int quiet, int ups_index);
+// SnmpGetByIndex that also tells whether a value was stored (false when the agent answered with
+// another type than TYPE, or on failure).
+uint32_t SnmpGetByIndexStored(const char *oid, uint8_t type, void *out, int quiet, int ups_index,
+                              bool *stored);
 uint32_t SnmpSetByIndex(const char *oid, uint8_t type, const void *value, int ups_index);
 uint32_t SnmpGetByAddress(const char *address, const char *oid, uint8_t type, void *out, int quiet_level);
 uint32_t SnmpSetByAddress(const char *address, const char *oid, uint8_t type, const void *value);
@@ -185,3 +193,24 @@ QP_DLL_EXPORT int SetUpsSyncActivebySnmp(const char *address, int value);
 // ---- Outlet-group model check (outlet_model.cpp) -------------------------------------------
 // 2 = UPS with outlet groups, 1 = older model, 0 = firmware revision not readable.
 int CheckOutletUps(const char *address);
+
+// ---- Trap monitor and check engine (trap_monitor.cpp, check_engine.cpp) --------------------
+// 1 while a TarvosLumoGet call is inside its loop.
+extern std::atomic<int32_t> g_Get_Running;
+// Set to 1 by TarvosLumoStop; the monitor sets it back to 0 when it leaves because of it.
+extern std::atomic<int32_t> TarvosLumoStopFlag;
+// The trap listener's event (NULL: no listener); set by the start-up wait, signalled by the
+// listener when a trap is queued and by the check engine to wake the monitor.
+extern std::atomic<qp_event *> g_Trap_Event;
+// Checks since the monitor last began a pass.
+extern std::atomic<int32_t> g_Trap_Poke_Count;
+// Bit 0x08: a fault trap came from another server's UPS; recomputed by every check as the OR
+// of g_Battery_State_O.
+extern std::atomic<uint32_t> g_Other_Ups_State;
+// Position 0 .. 10 of the check engine's status-line rotation.
+extern std::atomic<int32_t> g_Status_Log_Turn;
+
+// Reads sixteen values of the UPS of UNIT_CODE (9000 + slot, 0 .. 15 for g_Ups_Ip_S, 100 .. 115
+// for g_Ups_Ip_O) and writes them as eight lines to its trap log. 1 when it ran, 0 when the
+// unit has no address.
+int LogTrapStatusSnapshot(int unit_code);

@@ -44,6 +44,7 @@ TEST_F(LoadTest, ShowsOnlyItsExports) {
   std::string out;
   ASSERT_EQ(0, qt::run({"nm", "-D", "--defined-only", install.dir() + "/SNMPUPS.DLL"}, {}, &out)) << out;
   const char *exports[] = {"CheckOutletUpsSnmp",
+                           "GetDasklumoDllVersion",
                            "GetUpsDetailStatusFromSnmp",
                            "GetUpsDetailStatusFromSnmp2",
                            "GetUpsDetailStatusFromSnmp3",
@@ -52,6 +53,9 @@ TEST_F(LoadTest, ShowsOnlyItsExports) {
                            "OutletSetUpsOffbySnmp",
                            "OutletSetUpsOnbySnmp",
                            "OutletUpsStateSnmp",
+                           "QuoKyGetInfo",
+                           "QuoKyGetUnitState",
+                           "QuoKySnmpCheck",
                            "SetUpsOffbySnmp",
                            "SetUpsOnbySnmp",
                            "SetUpsPowerFailOffbySnmp",
@@ -59,7 +63,11 @@ TEST_F(LoadTest, ShowsOnlyItsExports) {
                            "SetUpsSleepOffbySnmp",
                            "SetUpsSleepTimeSnmp",
                            "SetUpsSyncActivebySnmp",
-                           "UPSCheckSnmpRequest"};
+                           "TarvosLumoGet",
+                           "TarvosLumoStop",
+                           "UPSCheckSnmpRequest",
+                           "UPSCheckSnmpRequest2",
+                           "WaitDaskStartUp"};
   std::string expected;
   for (const char *name : exports) expected += std::string(" T ") + name + "\n";
   std::string listed;
