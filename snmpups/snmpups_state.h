@@ -186,9 +186,25 @@ uint32_t SnmpGetByAddressStored(const char *address, const char *oid, uint8_t ty
 // Size of the buffer a GET of an OCTET STRING needs.
 constexpr int SNMP_TEXT_BUFFER = 130;
 
+// ---- Host shutdown sequence (shutdown_sequence.cpp) ----------------------------------------
+// Folds CODE, the result of one write, into ACCUMULATED, the result of a sequence of writes,
+// and returns the new result: 0x80000000 and 0x80100000 count only while nothing else is
+// there; SNMP_RESULT_FAILED and SNMP_RESULT_AGENT_ERROR replace only a result whose lowest
+// four bits are 0 or 1; every other code, success included, replaces it. So a later success
+// clears an earlier failure, and an agent error or a badValue is not hidden by a later
+// transport failure.
+uint32_t MergeSnmpResult(uint32_t accumulated, uint32_t code);
+// Puts every configured UPS of the unit table to sleep or turns it off as the host shuts
+// down; the first character of DATA selects the mode ('3' scheduled power-off: sleep, '4'
+// power-off without schedule: turn off, anything else: after a power failure, by the marks of
+// the unit table, "UPS_Off" and the settings). Returns the merged result of every write.
+uint32_t QuoPcShutDown(const char *data);
+
 // ---- Exports that other modules of the library call ----------------------------------------
 // Sets the SCG active membership of the UPS at ADDRESS (control_exports.cpp); 1 = success.
 QP_DLL_EXPORT int SetUpsSyncActivebySnmp(const char *address, int value);
+// One check of the check engine (check_engine.cpp); always 1.
+QP_DLL_EXPORT int QuoKySnmpCheck(void);
 
 // ---- Outlet-group model check (outlet_model.cpp) -------------------------------------------
 // 2 = UPS with outlet groups, 1 = older model, 0 = firmware revision not readable.

@@ -64,6 +64,8 @@ TEST_F(LoadTest, ShowsOnlyItsExports) {
                            "SetUpsSleepTimeSnmp",
                            "SetUpsSyncActivebySnmp",
                            "TarvosLumoGet",
+                           "TarvosLumoSend",
+                           "TarvosLumoSendOnly",
                            "TarvosLumoStop",
                            "UPSCheckSnmpRequest",
                            "UPSCheckSnmpRequest2",
