@@ -17,6 +17,13 @@ std::atomic<int32_t> g_Status_Log_Turn{0};
 
 namespace {
 
+// Unit-table slots whose shut-down mark this engine set because the power-fail wait ran out.
+// A power-restored trap clears the on-battery mark at once, often before a check sees the unit
+// back: the mark the wait set must still go once a check sees no time on battery, or the unit
+// would call for shut-down on mains until its next power failure. A mark set by a fault trap is
+// not the engine's and stays. Written and read only by the engine's caller.
+std::atomic<bool> g_Power_Fail_Timed_Out[UPS_UNIT_COUNT];
+
 using namespace powernet;
 
 // Checks without a monitor pass after which the monitor is woken up.
@@ -130,14 +137,19 @@ void CheckUnit(int slot) {
       WriteSnmpLogF(0, kLogBatteryFirst, shown);
     } else if (seconds > g_Power_Fail_Wait) {
       UnitWordSet(slot, 0, UPS_SHUTDOWN_DUE);
+      g_Power_Fail_Timed_Out[slot].store(true);
       WriteSnmpLogF(0, kLogPowerFailTimeOut, shown);
     } else {
       UnitWordClear(slot, 0, UPS_SHUTDOWN_DUE);
+      g_Power_Fail_Timed_Out[slot].store(false);
       WriteSnmpLogF(0, kLogBatteryRunning, shown);
     }
-  } else if (seconds == 0 && (word0 & UPS_ON_BATTERY)) {
-    UnitWordClear(slot, 0, UPS_ON_BATTERY | UPS_SHUTDOWN_DUE);
-    WriteSnmpLogF(0, kLogBackOnMains, slot);
+  } else if (seconds == 0) {
+    bool timed_out = g_Power_Fail_Timed_Out[slot].exchange(false) && (word0 & UPS_SHUTDOWN_DUE);
+    if ((word0 & UPS_ON_BATTERY) || timed_out) {
+      UnitWordClear(slot, 0, UPS_ON_BATTERY | UPS_SHUTDOWN_DUE);
+      WriteSnmpLogF(0, kLogBackOnMains, slot);
+    }
   }
 }
 

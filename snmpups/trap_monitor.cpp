@@ -93,7 +93,7 @@ constexpr TrapRow kTrapRows[] = {
     {37, "calibrationEnd", 0, 0, 0, 0, false},
     {38, "dischargeCleared", 0, 0, 0, 0, false},
     {39, "gracefullShutdown", 0, 0, 0, 0, false},
-    {49, "badVoltage", (kFaultUnit & ~kSnapshotSender) | kSnapshotFirstUnit | kReport, kFaultS, kFaultO,
+    {49, "badVoltage", kSnapshotFirstUnit | kShutdownDue | kSetInputFault | kReport, kFaultS, kFaultO,
      INPUT_FAULT_BAD_VOLTAGE, false},
     {50, "badVoltageCleared", 0, 0, 0, 0, false},
     {51, "chargerFailure", kFaultUnit, kFaultS, kFaultO, INPUT_FAULT_CHARGER, false},

@@ -336,6 +336,11 @@ int VerbWatch(int argc, char **argv) {
             kProgram);
     return kExitFailed;
   }
+  // A stop requested during the start-up wait, which cannot be interrupted, ends the program now.
+  if (qp_event_wait(stop, 0) == QP_WAIT_OBJECT_0) {
+    PrintEvent("stopped");
+    return kExitOk;
+  }
   if (once) {
     e.check();
     e.check();  // a unit is marked for shut-down only at a check after the one that saw it on battery
