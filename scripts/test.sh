@@ -26,7 +26,7 @@ if [ "${QUORIN_SKIP_BENCH:-}" = "" ]; then
     echo "THE PIPE BENCHMARK MISSED ITS TARGET THREE TIMES ON THIS MACHINE"
     [ "${QUORIN_BENCH_STRICT:-}" = "" ] || exit 1
   fi
-  for bench in snmp_get_bench snmpups_bench; do
+  for bench in snmp_get_bench snmpups_bench snmpups_monitor_bench; do
     "$root/build/bench-bin/$bench" --benchmark_color=false
   done
 fi

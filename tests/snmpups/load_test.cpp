@@ -44,6 +44,7 @@ TEST_F(LoadTest, ShowsOnlyItsExports) {
   std::string out;
   ASSERT_EQ(0, qt::run({"nm", "-D", "--defined-only", install.dir() + "/SNMPUPS.DLL"}, {}, &out)) << out;
   const char *exports[] = {"CheckOutletUpsSnmp",
+                           "GetDasklumoDllVersion",
                            "GetUpsDetailStatusFromSnmp",
                            "GetUpsDetailStatusFromSnmp2",
                            "GetUpsDetailStatusFromSnmp3",
@@ -52,13 +53,23 @@ TEST_F(LoadTest, ShowsOnlyItsExports) {
                            "OutletSetUpsOffbySnmp",
                            "OutletSetUpsOnbySnmp",
                            "OutletUpsStateSnmp",
+                           "QuoKyGetInfo",
+                           "QuoKyGetUnitState",
+                           "QuoKySnmpCheck",
                            "SetUpsOffbySnmp",
                            "SetUpsOnbySnmp",
                            "SetUpsPowerFailOffbySnmp",
                            "SetUpsShutdownDelaybySnmp",
                            "SetUpsSleepOffbySnmp",
                            "SetUpsSleepTimeSnmp",
-                           "SetUpsSyncActivebySnmp"};
+                           "SetUpsSyncActivebySnmp",
+                           "TarvosLumoGet",
+                           "TarvosLumoSend",
+                           "TarvosLumoSendOnly",
+                           "TarvosLumoStop",
+                           "UPSCheckSnmpRequest",
+                           "UPSCheckSnmpRequest2",
+                           "WaitDaskStartUp"};
   std::string expected;
   for (const char *name : exports) expected += std::string(" T ") + name + "\n";
   std::string listed;
