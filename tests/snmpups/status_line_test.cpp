@@ -46,7 +46,7 @@ class StatusLineTest : public qt::SnmpUpsCoreTest {
 TEST_F(StatusLineTest, EachUnitCodeNamesItsAddressOrNone) {
   WriteInfo(
       "[1000]\r\nIP=127.0.0.2\r\n[1001]\r\nIP=0.0.0.0\r\n[1002]\r\nUPS_type=Symmetra LX]\r\n"
-      "[8999]\r\nIP=127.0.0.3\r\n[9000]\r\nIP=127.0.0.9\r\n");
+      "[8999]\r\nIP=127.0.0.3\r\n[9000]\r\nIP=127.0.0.9\r\n[1004]\r\nIP=\r\n");
   struct Case {
     int unit_code;
     bool has_address;
@@ -62,6 +62,7 @@ TEST_F(StatusLineTest, EachUnitCodeNamesItsAddressOrNone) {
       {115, true},   {116, false},  {999, false}, {1000, true}, {1001, false},  // 0.0.0.0 names no UPS
       {1002, false},                                                            // a section without "IP"
       {1003, false},                                                            // no section
+      {1004, false},                                                            // an empty "IP"
       {8999, true},  {9130, false}, {-1, false},
   };
   for (const Case &c : cases) {

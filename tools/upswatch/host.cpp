@@ -59,11 +59,6 @@ void *Export(const char *name) {
   return entry;
 }
 
-void FreeLibrary() {
-  if (g_library != nullptr) qp_library_free(g_library);
-  g_library = nullptr;
-}
-
 std::string TimeStamp() {
   qp_systemtime now;
   qp_local_time(&now);

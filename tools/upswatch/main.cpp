@@ -54,7 +54,7 @@ int main(int argc, char **argv) {
     if (strcmp(name, verb.name) != 0) continue;
     int status = verb.run(static_cast<int>(args.size() - 1), args.data());
     if (status == upswatch::kExitUsage) fprintf(stderr, "usage: %s %s\n", upswatch::kProgram, verb.usage);
-    upswatch::FreeLibrary();
+    // The library stays loaded until the process ends, as its mutexes and the trap listener do.
     return status;
   }
   fprintf(stderr, "%s: unknown verb \"%s\"\n", upswatch::kProgram, name);

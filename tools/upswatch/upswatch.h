@@ -32,8 +32,6 @@ template <typename Fn>
 Fn ExportAs(const char *name) {
   return reinterpret_cast<Fn>(Export(name));
 }
-// Releases the library (only once no thread uses it any more).
-void FreeLibrary();
 
 // The exports this program calls, by their signatures.
 using WaitDaskStartUpFn = int (*)(unsigned quiet);
