@@ -9,7 +9,8 @@
 // one of its threads still waits), guarded by its lock:
 //   stop_generation  counts the stops; a wait leaves when it differs from the count it began
 //                    under (read in the poll loop without the lock, hence atomic)
-//   waits            the generation of every wait in progress, one entry per wait
+//   waits            the waits in progress: a list of nodes on the waiting threads' stacks,
+//                    each with the generation it began under
 // A stop that comes while no wait runs leaves nothing behind, so the next wait runs normally;
 // one that comes during waits ends all of them and returns once each has left its loop.
 #include <stdio.h>
@@ -17,7 +18,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <set>
 
 #include "pwdown_internal.h"
 
@@ -30,10 +30,17 @@ constexpr size_t kStatusWord = 3;  // index of the status among the record's 32-
 constexpr uint32_t kPollMs = 500;
 constexpr uint32_t kStopPollMs = 50;
 
+// One wait in progress, on its caller's stack while it is listed.
+struct WaitNode {
+  uint64_t generation;
+  WaitNode *next;
+  WaitNode *prev;
+};
+
 struct WatchState {
   std::mutex lock;
   std::atomic<uint64_t> stop_generation{0};
-  std::multiset<uint64_t> waits;
+  WaitNode *waits = nullptr;
 };
 
 WatchState &Watch() {
@@ -41,27 +48,35 @@ WatchState &Watch() {
   return *state;
 }
 
-// Registers a wait under the current stop generation and returns that generation.
-uint64_t BeginWait() {
+// Lists NODE as a wait under the current stop generation and returns that generation.
+uint64_t BeginWait(WaitNode *node) {
   WatchState &w = Watch();
   std::lock_guard<std::mutex> guard(w.lock);
-  uint64_t generation = w.stop_generation.load();
-  w.waits.insert(generation);
-  return generation;
+  node->generation = w.stop_generation.load();
+  node->prev = nullptr;
+  node->next = w.waits;
+  if (w.waits != nullptr) w.waits->prev = node;
+  w.waits = node;
+  return node->generation;
 }
 
-void EndWait(uint64_t generation) {
+void EndWait(WaitNode *node) {
   WatchState &w = Watch();
   std::lock_guard<std::mutex> guard(w.lock);
-  auto it = w.waits.find(generation);
-  if (it != w.waits.end()) w.waits.erase(it);
+  if (node->prev != nullptr)
+    node->prev->next = node->next;
+  else
+    w.waits = node->next;
+  if (node->next != nullptr) node->next->prev = node->prev;
 }
 
 // Whether a wait that began before stop GENERATION is still in its loop.
 bool WaitsBefore(uint64_t generation) {
   WatchState &w = Watch();
   std::lock_guard<std::mutex> guard(w.lock);
-  return !w.waits.empty() && *w.waits.begin() < generation;
+  for (const WaitNode *node = w.waits; node != nullptr; node = node->next)
+    if (node->generation < generation) return true;
+  return false;
 }
 
 // The status word of the record, read as the producer wrote it: the four words of the record
@@ -82,13 +97,14 @@ QP_DLL_EXPORT int GetUpsPowerStatus(int *status) {
   if (GetSystemTypeFromRegistry() == kSystemTypeUnknown) return PcFail(PC_ERR_FAILED);
   if (status == nullptr) return PcFail(ERROR_INVALID_PARAMETER);
 
-  uint64_t generation = BeginWait();
+  WaitNode node;
+  uint64_t generation = BeginWait(&node);
   char name[64];
   snprintf(name, sizeof name, "%s", kSectionName);
   qp_shm *section = qp_shm_open(name, 1);
   if (section == nullptr) {
     error = GetLastError();
-    EndWait(generation);
+    EndWait(&node);
     return PcFail(error);
   }
   size_t size = 0;
@@ -96,7 +112,7 @@ QP_DLL_EXPORT int GetUpsPowerStatus(int *status) {
   // A section too small for the record would be read past its end.
   if (size < kRecordSize) {
     qp_shm_close(section);
-    EndWait(generation);
+    EndWait(&node);
     return PcFail(ERROR_INVALID_DATA);
   }
 
@@ -107,13 +123,13 @@ QP_DLL_EXPORT int GetUpsPowerStatus(int *status) {
     if (current != known) {
       *status = current;
       qp_shm_close(section);
-      EndWait(generation);
+      EndWait(&node);
       return 1;
     }
     qp_sleep_ms(kPollMs);
   }
   qp_shm_close(section);
-  EndWait(generation);
+  EndWait(&node);
   return PcFail(PC_ERR_STOPPED);
 }
 
