@@ -211,18 +211,23 @@ bool ReadValueWithRetries(qp_regkey *key, const char *name, void *buffer, uint32
   return false;
 }
 
-// The first byte of "LumoCom", read with a size query and then the read, as a whole value of
-// any size; false when missing or empty.
+// The first byte of "LumoCom", read as a whole value of any size (a size query, then the
+// read), with the same retries; false when missing or empty.
 bool ReadLumoComFirstByte(qp_regkey *key, uint8_t *first) {
-  uint32_t size = 0;
-  if (qp_reg_query_value(key, kValueLumoCom, nullptr, nullptr, &size) != ERROR_SUCCESS || size == 0)
-    return false;
-  std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
-  if (data == nullptr) return false;
-  uint32_t got = 0;
-  if (!ReadValueWithRetries(key, kValueLumoCom, data.get(), size, &got) || got == 0) return false;
-  *first = data[0];
-  return true;
+  for (int attempt = 0; attempt < kRegistryAttempts; ++attempt) {
+    uint32_t size = 0;
+    if (qp_reg_query_value(key, kValueLumoCom, nullptr, nullptr, &size) == ERROR_SUCCESS && size > 0) {
+      std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
+      uint32_t got = size;
+      if (data != nullptr &&
+          qp_reg_query_value(key, kValueLumoCom, nullptr, data.get(), &got) == ERROR_SUCCESS && got > 0) {
+        *first = data[0];
+        return true;
+      }
+    }
+    if (attempt + 1 < kRegistryAttempts) qp_sleep_ms(kRegistryPauseMs);
+  }
+  return false;
 }
 
 // The UPS units communicate over SNMP: "LumoCom" of the product is 9.
