@@ -7,6 +7,7 @@ packages=(
   libsnmp-dev snmp snmpd
   libsystemd-dev
   clang-format util-linux procps
+  dpkg-dev fakeroot lintian file
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -78,6 +78,9 @@ void ServiceLog(const char *text, uint32_t code) {
     qp_file_write_at(f, 0, header, 8, nullptr);  // the line feed after the digits stays as it is
     qp_file_close(f);
   }
+  // The same line in the journal, under the lock so that both keep one order; the ring file
+  // stays exactly as it is.
+  qp_journal_send(kServiceLogIdentifier, code != 0 ? QP_JOURNAL_WARNING : QP_JOURNAL_INFO, code, message);
   if (wait == QP_WAIT_OBJECT_0 || wait == QP_WAIT_ABANDONED) qp_mutex_release(mutex);
 }
 

@@ -35,6 +35,7 @@ struct qp_service_handle {
   qp_service_status status{};
   bool pending_stop = false;  // a stop signal that came before the service accepted stops
   bool under_systemd = false;
+  char text[256] = "";  // status text, published with every report
 };
 
 namespace {
@@ -55,7 +56,7 @@ bool service_path(const char *name, const char *suffix, char *out, size_t size) 
 
 // Writes the status file (state, check point, wait hint, controls, exit codes, process id)
 // as a new file that replaces the old one, so readers never see a partial report.
-bool publish(const char *name, const qp_service_status &s) {
+bool publish(const char *name, const qp_service_status &s, const char *text) {
   char path[600], temp[620];
   if (!service_path(name, "", path, sizeof path)) return false;
   snprintf(temp, sizeof temp, "%s.tmp%d", path, static_cast<int>(getpid()));
@@ -69,6 +70,7 @@ bool publish(const char *name, const qp_service_status &s) {
           "u\npid=%d\n",
           s.current_state, s.controls_accepted, s.win32_exit_code, s.service_specific_exit_code,
           s.check_point, s.wait_hint, s.service_type, static_cast<int>(getpid()));
+  if (text != nullptr && *text != '\0') fprintf(f, "text=%s\n", text);
   bool ok = fclose(f) == 0 && rename(temp, path) == 0;
   if (!ok) {
     qp_set_error_from_errno(errno);
@@ -77,15 +79,18 @@ bool publish(const char *name, const qp_service_status &s) {
   return ok;
 }
 
-void notify_systemd(const qp_service_status &s) {
-  char message[256];
+void notify_systemd(const qp_service_status &s, const char *text) {
+  char message[512];
   switch (s.current_state) {
     case QP_SERVICE_START_PENDING:
       snprintf(message, sizeof message, "STATUS=starting\nEXTEND_TIMEOUT_USEC=%llu",
                static_cast<unsigned long long>(s.wait_hint) * 1000ull);
       break;
     case QP_SERVICE_RUNNING:
-      snprintf(message, sizeof message, "READY=1\nSTATUS=running");
+      if (text != nullptr && *text != '\0')
+        snprintf(message, sizeof message, "READY=1\nSTATUS=running: %s", text);
+      else
+        snprintf(message, sizeof message, "READY=1\nSTATUS=running");
       break;
     case QP_SERVICE_STOP_PENDING:
       snprintf(message, sizeof message, "STOPPING=1\nSTATUS=stopping\nEXTEND_TIMEOUT_USEC=%llu",
@@ -329,9 +334,52 @@ int qp_service_set_status(qp_service_handle *handle, const qp_service_status *st
   }
   std::lock_guard<std::mutex> guard(handle->lock);
   handle->status = *status;
-  bool ok = publish(handle->name, *status);
-  if (handle->under_systemd) notify_systemd(*status);
+  bool ok = publish(handle->name, *status, handle->text);
+  if (handle->under_systemd) notify_systemd(*status, handle->text);
   return ok ? 1 : 0;
+}
+
+int qp_service_set_status_text(qp_service_handle *handle, const char *text) {
+  if (handle == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  std::lock_guard<std::mutex> guard(handle->lock);
+  snprintf(handle->text, sizeof handle->text, "%s", text != nullptr ? text : "");
+  for (char *c = handle->text; *c != '\0'; ++c)
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) *c = ' ';
+  bool ok = publish(handle->name, handle->status, handle->text);
+  if (handle->under_systemd) {
+    char message[300];
+    if (handle->status.current_state == QP_SERVICE_RUNNING && handle->text[0] != '\0')
+      snprintf(message, sizeof message, "STATUS=running: %s", handle->text);
+    else
+      snprintf(message, sizeof message, "STATUS=%s", handle->text);
+    sd_notify(0, message);
+  }
+  return ok ? 1 : 0;
+}
+
+uint32_t qp_service_query_text(const char *name, char *out, size_t out_size) {
+  char path[600];
+  if (name == nullptr || out == nullptr || out_size == 0) return ERROR_INVALID_PARAMETER;
+  out[0] = '\0';
+  if (!service_path(name, "", path, sizeof path)) return GetLastError();
+  FILE *f = fopen(path, "re");
+  if (f == nullptr) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return ERROR_SERVICE_DOES_NOT_EXIST;
+  }
+  char line[512];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (strncmp(line, "text=", 5) != 0) continue;
+    line[strcspn(line, "\n")] = '\0';
+    snprintf(out, out_size, "%s", line + 5);
+    break;
+  }
+  fclose(f);
+  SetLastError(ERROR_SUCCESS);
+  return ERROR_SUCCESS;
 }
 
 uint32_t qp_service_query(const char *name, qp_service_status *status) {
@@ -345,7 +393,7 @@ uint32_t qp_service_query(const char *name, qp_service_status *status) {
   }
   memset(status, 0, sizeof *status);
   long pid = 0;
-  char line[128];
+  char line[512];  // room for the status text line, so that no part of it reads as a field
   while (fgets(line, sizeof line, f) != nullptr) {
     unsigned value = 0;
     if (sscanf(line, "state=%u", &value) == 1)

@@ -277,6 +277,8 @@ TEST_F(ServiceTest, ReportsItsStatesToSystemd) {
   EXPECT_EQ("STATUS=starting\nEXTEND_TIMEOUT_USEC=3000000", notify.Next());
   EXPECT_EQ("READY=1\nSTATUS=running", notify.Next());
   ASSERT_TRUE(WaitForLog("Delayed initialization completed"));
+  // The configuration's state follows (this install has none).
+  EXPECT_EQ(0u, notify.Next().rfind("STATUS=running: CONFIGURATION NOT LOADED: Config file not found (", 0));
   EXPECT_EQ("C02 00014", Send("C02 0000"));
   // The stop control: STOP_PENDING with its wait hint of 5 s, then STOPPED with exit code 0.
   service.kill_now(SIGTERM);

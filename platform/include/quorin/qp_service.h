@@ -58,6 +58,16 @@ QP_API qp_service_handle *qp_service_register_handler(const char *name, qp_servi
 /* Publishes a status report: 1, or 0 with the last error. */
 QP_API int qp_service_set_status(qp_service_handle *handle, const qp_service_status *status);
 
+/* Sets the status text of the service: a line telling an operator what is wrong, or that
+ * all is well (TEXT cut to 255 characters, control characters as blanks; NULL or "" clears
+ * it). It is published with every status report (qp_service_query_text) and told to systemd as
+ * STATUS=. Returns 1, or 0 with the last error. */
+QP_API int qp_service_set_status_text(qp_service_handle *handle, const char *text);
+
+/* The status text of service NAME into OUT ("" when it has none): 0, or
+ * ERROR_SERVICE_DOES_NOT_EXIST when it never reported. */
+QP_API uint32_t qp_service_query_text(const char *name, char *out, size_t out_size);
+
 /* The last status of service NAME: 0, ERROR_SERVICE_DOES_NOT_EXIST when it never reported.
  * A service whose process is gone reads as STOPPED. */
 QP_API uint32_t qp_service_query(const char *name, qp_service_status *status);
