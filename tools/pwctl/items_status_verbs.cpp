@@ -108,8 +108,7 @@ int Report(const std::string &call, int result, uint32_t error) {
 
 // A usage error of VERB: WHAT on standard error, then the verb's usage.
 int UsageError(const char *verb, const std::string &what) {
-  fprintf(stderr, "pwctl %s: %s\n", verb, what.c_str());
-  fprintf(stderr, "run 'pwctl %s --help' for its usage\n", verb);
+  fprintf(stderr, "pwctl %s: %s\nTry 'pwctl %s --help'.\n", verb, what.c_str(), verb);
   return kExitUsage;
 }
 
@@ -158,7 +157,7 @@ int ParseHelpOnly(int argc, char **argv, const char *help) {
       fputs(help, stdout);
       return 1;
     }
-    return -UsageError(argv[0], std::string("unknown option ") + argv[optind - 1]);
+    return -UsageError(argv[0], std::string("unknown option '") + argv[optind - 1] + "'");
   }
   return 0;
 }
@@ -196,10 +195,11 @@ int ItemsGet(int argc, char **argv) {
       fputs(kItemsHelp, stdout);
       return kExitOk;
     } else {
-      return UsageError("items get", std::string("unknown option ") + argv[optind - 1]);
+      return UsageError("items get", std::string("unknown option '") + argv[optind - 1] + "'");
     }
   }
-  if (optind != argc) return UsageError("items get", std::string("unexpected argument ") + argv[optind]);
+  if (optind != argc)
+    return UsageError("items get", std::string("unexpected argument '") + argv[optind] + "'");
   auto entry = reinterpret_cast<GetPowerControlItemFn>(Entry("GetPowerControlItem"));
   if (entry == nullptr) return kExitLibrary;
   uint8_t item[1 + kItemCount] = {kRecordVersion};
@@ -243,7 +243,7 @@ int ItemsSet(int argc, char **argv) {
     } else if (c == ':') {
       return UsageError("items set", "--flags needs the ten condition bytes as 20 hexadecimal digits");
     } else {
-      return UsageError("items set", std::string("unknown option ") + argv[optind - 1]);
+      return UsageError("items set", std::string("unknown option '") + argv[optind - 1] + "'");
     }
   }
   int operands = argc - optind;
@@ -254,15 +254,14 @@ int ItemsSet(int argc, char **argv) {
   if (!ParseHexBytes(argv[optind], kItemCount, item + 1))
     return UsageError(
         "items set",
-        std::string("ITEMBYTES must be 18 hexadecimal digits (nine bytes), not \"") + argv[optind] + "\"");
+        std::string("ITEMBYTES must be 18 hexadecimal digits (nine bytes), not '") + argv[optind] + "'");
   std::vector<uint8_t> condition;
   if (flags != nullptr) {
     condition.assign(1 + kConditionCount, 0);
     condition[0] = kFormFlags;
     if (!ParseHexBytes(flags, kConditionCount, condition.data() + 1))
       return UsageError(
-          "items set",
-          std::string("--flags must be 20 hexadecimal digits (ten bytes), not \"") + flags + "\"");
+          "items set", std::string("--flags must be 20 hexadecimal digits (ten bytes), not '") + flags + "'");
   } else {
     const char *text = argv[optind + 1];
     condition.push_back(kFormExpression);
@@ -278,7 +277,8 @@ int ItemsSet(int argc, char **argv) {
 int ItemsPrevious(int argc, char **argv) {
   int parsed = ParseHelpOnly(argc, argv, kItemsHelp);
   if (parsed != 0) return parsed > 0 ? kExitOk : -parsed;
-  if (optind != argc) return UsageError("items previous", std::string("unexpected argument ") + argv[optind]);
+  if (optind != argc)
+    return UsageError("items previous", std::string("unexpected argument '") + argv[optind] + "'");
   auto entry = reinterpret_cast<GetPreviousOnItemFn>(Entry("GetPreviousOnItem"));
   if (entry == nullptr) return kExitLibrary;
   uint8_t record[1 + kItemCount] = {kRecordVersion};
@@ -300,7 +300,7 @@ int VerbItems(int argc, char **argv) {
   if (strcmp(argv[1], "get") == 0) return ItemsGet(argc - 1, argv + 1);
   if (strcmp(argv[1], "set") == 0) return ItemsSet(argc - 1, argv + 1);
   if (strcmp(argv[1], "previous") == 0) return ItemsPrevious(argc - 1, argv + 1);
-  return UsageError("items", std::string("unknown sub-verb \"") + argv[1] + "\": give get, set or previous");
+  return UsageError("items", std::string("unknown sub-verb '") + argv[1] + "': give get, set or previous");
 }
 
 // ---- cluster-status, slots, system-type, version ----
@@ -314,7 +314,7 @@ constexpr char kClusterStatusHelp[] =
 int VerbClusterStatus(int argc, char **argv) {
   int parsed = ParseHelpOnly(argc, argv, kClusterStatusHelp);
   if (parsed != 0) return parsed > 0 ? kExitOk : -parsed;
-  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument ") + argv[optind]);
+  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument '") + argv[optind] + "'");
   auto entry = reinterpret_cast<GetKyTesseraStatusFn>(Entry("GetKyTesseraStatus"));
   if (entry == nullptr) return kExitLibrary;
   int flags = 0;
@@ -339,7 +339,7 @@ constexpr char kSlotsHelp[] =
 int VerbSlots(int argc, char **argv) {
   int parsed = ParseHelpOnly(argc, argv, kSlotsHelp);
   if (parsed != 0) return parsed > 0 ? kExitOk : -parsed;
-  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument ") + argv[optind]);
+  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument '") + argv[optind] + "'");
   auto entry = reinterpret_cast<GetLumoSlotInfoFn>(Entry("GetLumoSlotInfo"));
   if (entry == nullptr) return kExitLibrary;
   uint8_t record[1 + kSlotCount] = {kRecordVersion};
@@ -364,7 +364,7 @@ constexpr char kSystemTypeHelp[] =
 int VerbSystemType(int argc, char **argv) {
   int parsed = ParseHelpOnly(argc, argv, kSystemTypeHelp);
   if (parsed != 0) return parsed > 0 ? kExitOk : -parsed;
-  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument ") + argv[optind]);
+  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument '") + argv[optind] + "'");
   auto entry = reinterpret_cast<GetPCSystemTypeFn>(Entry("GetPCSystemType"));
   if (entry == nullptr) return kExitLibrary;
   SetLastError(0);
@@ -388,7 +388,7 @@ constexpr char kVersionHelp[] =
 int VerbVersion(int argc, char **argv) {
   int parsed = ParseHelpOnly(argc, argv, kVersionHelp);
   if (parsed != 0) return parsed > 0 ? kExitOk : -parsed;
-  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument ") + argv[optind]);
+  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument '") + argv[optind] + "'");
   auto entry = reinterpret_cast<GetQuoKyVersionFn>(Entry("GetQuoKyVersion"));
   if (entry == nullptr) return kExitLibrary;
   printf("GetQuoKyVersion: %d\n", entry());
@@ -427,7 +427,7 @@ const char *StateWords(int32_t state) {
 int VerbShareDisk(int argc, char **argv) {
   int parsed = ParseHelpOnly(argc, argv, kShareDiskHelp);
   if (parsed != 0) return parsed > 0 ? kExitOk : -parsed;
-  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument ") + argv[optind]);
+  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument '") + argv[optind] + "'");
   auto entry = reinterpret_cast<GetKyShareDiskStatusFn>(Entry("GetKyShareDiskStatus"));
   if (entry == nullptr) return kExitLibrary;
   // A size query, then the copy; the file may grow in between (another "K02"), so a buffer
@@ -496,22 +496,21 @@ int VerbWatchPower(int argc, char **argv) {
   while ((c = getopt_long(argc, argv, ":f:c:h", kOptions, nullptr)) != -1) {
     if (c == 'f') {
       if (!ParseInt32(optarg, &known))
-        return UsageError(argv[0], std::string("--from must be a 32-bit integer, not \"") + optarg + "\"");
+        return UsageError(argv[0], std::string("--from must be a 32-bit integer, not '") + optarg + "'");
     } else if (c == 'c') {
       if (!ParseInt32(optarg, &count) || count < 1)
-        return UsageError(
-            argv[0],
-            std::string("--count must be a whole number from 1 to 2147483647, not \"") + optarg + "\"");
+        return UsageError(argv[0], std::string("--count must be a whole number from 1 to 2147483647, not '") +
+                                       optarg + "'");
     } else if (c == 'h') {
       fputs(kWatchPowerHelp, stdout);
       return kExitOk;
     } else if (c == ':') {
       return UsageError(argv[0], std::string(argv[optind - 1]) + " needs a value");
     } else {
-      return UsageError(argv[0], std::string("unknown option ") + argv[optind - 1]);
+      return UsageError(argv[0], std::string("unknown option '") + argv[optind - 1] + "'");
     }
   }
-  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument ") + argv[optind]);
+  if (optind != argc) return UsageError(argv[0], std::string("unexpected argument '") + argv[optind] + "'");
   auto get = reinterpret_cast<GetUpsPowerStatusFn>(Entry("GetUpsPowerStatus"));
   auto stop = reinterpret_cast<StopUpsPowerStatusFn>(Entry("StopUpsPowerStatus"));
   if (get == nullptr || stop == nullptr) return kExitLibrary;

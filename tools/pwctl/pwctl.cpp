@@ -14,6 +14,7 @@
 #include "pwctl.h"
 #include "pwdown.h"
 #include "quorin/platform.h"
+#include "quorin_version.h"
 #include "tool_text.h"
 
 namespace pwctl {
@@ -251,7 +252,9 @@ constexpr Verb kVerbs[] = {
 
 // The usage of every verb, on OUT.
 int Usage(FILE *out = stderr) {
-  fprintf(out, "usage: pwctl VERB [ARGS]   (pwctl VERB --help for the verbs that take options)\n");
+  fprintf(out,
+          "usage: pwctl VERB [ARGS]   (pwctl VERB --help for the verbs that take options;\n"
+          "                           pwctl --version for the version)\n");
   for (const Verb &verb : kVerbs) fprintf(out, "  pwctl %s\n", verb.usage);
   for (size_t i = 0; i < kItemsStatusVerbCount; ++i) fprintf(out, "  pwctl %s\n", kItemsStatusVerbs[i].usage);
   fprintf(out, "exit status: 0 success, 1 failed, 2 usage, 3 %s not loadable\n", kLibraryName);
@@ -265,6 +268,10 @@ using namespace pwctl;
 int main(int argc, char **argv) {
   if (argc < 2) return Usage();
   if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) return Usage(stdout);
+  if (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0) {
+    printf("pwctl (quorin) %s\n", QUORIN_VERSION);
+    return kExitOk;
+  }
   for (size_t i = 0; i < kItemsStatusVerbCount; ++i) {
     if (strcmp(argv[1], kItemsStatusVerbs[i].name) != 0) continue;
     int status = kItemsStatusVerbs[i].run(argc - 1, argv + 1);
