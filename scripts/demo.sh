@@ -95,7 +95,11 @@ REGEDIT4
 "PathName"="$install"
 "LumoUa"=dword:00000001
 "LumoUnit"=hex:00
+"LumoCom"=hex:09
 "APIDEBUG"=hex:00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvos\\QUORIN/KY_E]
+"SNMP"="1"
 REG
 # Three cards; a short shut-down delay so that the outputs go off within the demo.
 write_cards() {
@@ -149,6 +153,11 @@ say "configuration loaded, SNMPUPS.DLL and ky_vexapi4.dll bound, cluster API ini
 r=$("$out/pwctl" send K02 | reply_of || true)
 [ "$r" = "K02 00014" ] || fail "K02 answered \"$r\", expected all storage UPS on line"
 say "K02: storage UPS power checked, answer \"$r\" (00 = every storage UPS on line); SHARE_DK.APC holds $(stat -c %s "$install/DATA/SHARE_DK.APC") bytes"
+
+"$out/pwctl" share-disk > "$demo/share.out" 2>&1 || fail "pwctl share-disk failed: $(cat "$demo/share.out")"
+grep -q "^$storage  *Storage1-UPS1  *2 (on line)" "$demo/share.out" || fail "SHARE_DK.APC does not show the storage UPS on line: $(cat "$demo/share.out")"
+say "a program reads the storage UPS records through pwdown.dll (GetKyShareDiskStatus, pwctl share-disk):"
+tail -n +2 "$demo/share.out" | while IFS= read -r line; do say "    $line"; done
 
 "$out/upssim" ctl "$storage" power-fail >/dev/null
 say "MAINS POWER FAILS at the storage UPS $storage: output status $(get $storage $OUTPUT_STATUS) ($(output_state "$(get $storage $OUTPUT_STATUS)")), input voltage $(get $storage $INPUT_VOLTAGE) V"
