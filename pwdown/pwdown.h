@@ -49,3 +49,6 @@ typedef int (*PowerOffByLumoFn)(uint32_t seconds);
 typedef int (*PowerOffByLumo2Fn)(uint32_t seconds, int mode);
 typedef int (*QuoPcClusterShutDownFn)(int mode);
 typedef int (*CheckApiRebootFn)(int *state);
+
+/* The schedule file, control times and power calendars. */
+#include "pwdown_schedule.h"
