@@ -10,17 +10,13 @@
 
 #include <string>
 
+#include "pwctl.h"
 #include "pwdown.h"
 #include "quorin/platform.h"
 #include "tool_text.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitLibrary = 3;
-constexpr char kLibraryName[] = "pwdown.dll";
 constexpr char kPipeName[] = "\\\\.\\pipe\\npquomvl1";
 constexpr uint32_t kPipeBusyWaitMs = 10000;
 constexpr uint32_t kMaxReply = 4096;
@@ -38,7 +34,8 @@ constexpr PcErrorName kPcErrorNames[] = {
 #undef PC_ERROR_ROW
 };
 
-// "PC_ERR_UNSUPPORTED (0x20000100)", "ERROR_INVALID_PARAMETER (87)" or "unknown error (N)".
+}  // namespace
+
 std::string ErrorText(uint32_t code) {
   char text[128];
   for (const PcErrorName &e : kPcErrorNames) {
@@ -54,6 +51,8 @@ std::string ErrorText(uint32_t code) {
     snprintf(text, sizeof text, "unknown error (%u, 0x%08X)", code, code);
   return text;
 }
+
+namespace {
 
 // ---- Arguments ----
 
@@ -79,7 +78,11 @@ bool ParseSeconds(const char *text, uint32_t *out) {
 
 // ---- The library ----
 
+}  // namespace
+
 qp_library *g_Library = nullptr;
+
+namespace {
 
 // Loads pwdown.dll from the folder of this program. False (with a message) when it cannot.
 bool LoadLibraryBesideProgram() {
@@ -99,8 +102,8 @@ bool LoadLibraryBesideProgram() {
   return true;
 }
 
-// The export NAME of the library, loaded on first use so that usage errors need no library;
-// NULL (with a message) when the library cannot be loaded or lacks the export.
+}  // namespace
+
 void *Entry(const char *name) {
   if (g_Library == nullptr && !LoadLibraryBesideProgram()) return nullptr;
   void *entry = qp_library_symbol(g_Library, name);
@@ -108,7 +111,6 @@ void *Entry(const char *name) {
   return entry;
 }
 
-// Prints the outcome of an export called as CALL and gives the exit status.
 int Outcome(const std::string &call, int result, uint32_t error) {
   if (result == 1) {
     printf("%s: OK\n", call.c_str());
@@ -117,6 +119,8 @@ int Outcome(const std::string &call, int result, uint32_t error) {
   printf("%s: failed: %s\n", call.c_str(), ErrorText(error).c_str());
   return kExitFailed;
 }
+
+namespace {
 
 // ---- Verbs ----
 
@@ -241,11 +245,6 @@ int VerbSend(int argc, char **argv) {
   return reply[4] == '0' && reply[5] == '0' ? kExitOk : kExitFailed;
 }
 
-struct Verb {
-  const char *name;
-  int (*run)(int argc, char **argv);
-  const char *usage;
-};
 constexpr Verb kVerbs[] = {
     {"cluster-shutdown", VerbClusterShutdown, "cluster-shutdown MODE        cluster shutdown (\"CSD\")"},
     {"cluster-shutdown2", VerbClusterShutdown2,
@@ -256,9 +255,20 @@ constexpr Verb kVerbs[] = {
     {"send", VerbSend, "send CODE [DATA]             one raw frame over the command pipe"},
 };
 
+// Every verb table: the request verbs above, then those of the other sources.
+struct VerbTable {
+  const Verb *verbs;
+  size_t count;
+};
+const VerbTable kVerbTables[] = {
+    {kVerbs, sizeof kVerbs / sizeof kVerbs[0]},
+    {kScheduleVerbs, kScheduleVerbCount},
+};
+
 int Usage() {
   fprintf(stderr, "usage: pwctl VERB [ARGS]\n");
-  for (const Verb &verb : kVerbs) fprintf(stderr, "  pwctl %s\n", verb.usage);
+  for (const VerbTable &table : kVerbTables)
+    for (size_t i = 0; i < table.count; ++i) fprintf(stderr, "  pwctl %s\n", table.verbs[i].usage);
   fprintf(stderr, "exit status: 0 success, 1 failed, 2 usage, 3 %s not loadable\n", kLibraryName);
   return kExitUsage;
 }
@@ -267,14 +277,17 @@ int Usage() {
 
 int main(int argc, char **argv) {
   if (argc < 2) return Usage();
-  for (const Verb &verb : kVerbs) {
-    if (strcmp(argv[1], verb.name) != 0) continue;
-    int status = verb.run(argc - 2, argv + 2);
-    if (g_Library != nullptr) qp_library_free(g_Library);
-    if (status == kExitUsage) {
-      fprintf(stderr, "usage: pwctl %s\n", verb.usage);
+  for (const VerbTable &table : kVerbTables) {
+    for (size_t i = 0; i < table.count; ++i) {
+      const Verb &verb = table.verbs[i];
+      if (strcmp(argv[1], verb.name) != 0) continue;
+      int status = verb.run(argc - 2, argv + 2);
+      if (g_Library != nullptr) qp_library_free(g_Library);
+      if (status == kExitUsage) {
+        fprintf(stderr, "usage: pwctl %s\n", verb.usage);
+      }
+      return status;
     }
-    return status;
   }
   return Usage();
 }
