@@ -76,9 +76,9 @@ bool ParseSeconds(const char *text, uint32_t *out) {
   return true;
 }
 
-// ---- The library ----
-
 }  // namespace
+
+// ---- The library ----
 
 qp_library *g_Library = nullptr;
 
