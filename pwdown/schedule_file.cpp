@@ -7,7 +7,8 @@
 // service told -> backup deleted; on any failure the backup is renamed back over the schedule.
 // Every replacement is a rename of a flushed file followed by a flush of the folder, so a
 // process killed at any instant, or a power loss, leaves the old or the new schedule whole, and
-// the backup marks a change that was not confirmed. The lock file "DATA\SCHEDULE.LCK" is held
+// the backup marks a change that was not confirmed: the next call puts it back and tells the
+// service. The lock file "DATA\SCHEDULE.LCK" is held
 // from before the recovery to after the backup is gone; the kernel releases it when its holder
 // dies.
 #include <stdio.h>
@@ -64,6 +65,16 @@ uint32_t WriteFlushedCopy(qp_file *from, const char *to) {
   return rc;
 }
 
+// A killed change may have told the service of its schedule before it died: the service is told
+// again once the old schedule is back, when it runs (a failure is logged, not reported).
+void TellServiceOfPutBack() {
+  uint32_t error = CheckQuoPcGate();
+  int type = error == 0 ? GetSystemTypeFromRegistry() : kSystemTypeUnknown;
+  if (error == 0 && type == kSystemTypeUnknown) error = PC_ERR_FAILED;
+  if (error == 0) error = TellServiceScheduleChanged(type);
+  WriteLibraryLog(error == 0 ? kLogPutBackTold : kLogPutBackNotTold, error, &g_LibraryLog);
+}
+
 }  // namespace
 
 bool BuildScheduleFileNames(ScheduleFiles *files) {
@@ -103,6 +114,7 @@ void OpenScheduleSession(ScheduleFiles *files) {
   if (!qp_path_exists(files->backup)) return;
   if (RestoreScheduleFile(files)) {
     WriteLibraryLog(kLogBackupPutBack, 0, &g_LibraryLog);
+    TellServiceOfPutBack();
   } else {
     // The backup must not be overwritten by a new one: this session changes nothing.
     files->lock_error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_GEN_FAILURE;

@@ -152,8 +152,8 @@ bool BuildScheduleFileNames(ScheduleFiles *files);
 // Head of every call that reads or changes the schedule: builds the names, takes the schedule
 // lock (waiting while another call, in this process or another, holds it), removes what a killed
 // call left of its new files, and puts back a backup left behind by a call that did not finish
-// (logged). Nothing fails here: a call that needs what could not be had finds out from
-// ScheduleReady.
+// (logged), telling the service when it runs. Nothing fails here: a call that needs what could not be had
+// finds out from ScheduleReady.
 void OpenScheduleSession(ScheduleFiles *files);
 // Releases the lock; the names stay.
 void CloseScheduleSession(ScheduleFiles *files);
@@ -191,6 +191,8 @@ inline constexpr char kLogSetPowerControlTime[] = "SetPowerControlTime";
 inline constexpr char kLogConvertPowerCalendar[] = "ConvertPowerCalendar";
 inline constexpr char kLogBackupPutBack[] = "SCHEDULE: backup of an unfinished change put back";
 inline constexpr char kLogPutBackFailed[] = "SCHEDULE: backup of an unfinished change NOT put back";
+inline constexpr char kLogPutBackTold[] = "SCHEDULE: service told of the schedule put back";
+inline constexpr char kLogPutBackNotTold[] = "SCHEDULE: service NOT told of the schedule put back";
 inline constexpr char kLogLockFailed[] = "SCHEDULE: lock file cannot be opened or locked";
 inline constexpr char kLogNamesFailed[] = "SCHEDULE: install directory missing or too long";
 inline constexpr char kLogBackupFailed[] = "SCHEDULE: backup cannot be written";

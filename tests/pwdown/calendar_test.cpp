@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "schedule_fixture.h"
+#include "tool_text.h"
 
 namespace pwt {
 namespace {
@@ -215,20 +217,24 @@ TEST_F(CalendarTest, CalendarsThatCannotBeOpenedAndAMissingDataFolder) {
 
 TEST_F(CalendarTest, NextCallPutsBackABackupLeftByAKilledCall) {
   // A killed change left its backup (the old schedule), the new schedule in place, and half of
-  // its next new files. Each of the three calls that use the schedule repairs it first.
+  // its next new files. Each of the three calls that use the schedule repairs it first, and
+  // tells the service, which may have heard of the unconfirmed schedule already.
   const std::string unconfirmed = Record("202401010000", 'F');
   struct Case {
     const char *what;
     std::function<void()> call;
     std::string after;  // the schedule after the call
+    Strings frames;
   };
   std::string copy = install_.dir() + "/copy.apc";
   std::string calendar = Calendar(CalendarLine("202405050000", 'N'));
+  const Strings twice = {"071 0000", "S10 0000", "081 0000", "071 0000", "S10 0000", "081 0000"};
   const Case cases[] = {
-      {"GetPowerCalendar", [&] { EXPECT_EQ(1, Copy()(copy.c_str())); }, kOldSchedule},
-      {"SetPowerControlTime", [&] { EXPECT_EQ(0, Set()("202401010000", "202401010000")); }, kOldSchedule},
+      {"GetPowerCalendar", [&] { EXPECT_EQ(1, Copy()(copy.c_str())); }, kOldSchedule, kWrappedS10},
+      {"SetPowerControlTime", [&] { EXPECT_EQ(0, Set()("202401010000", "202401010000")); }, kOldSchedule,
+       kWrappedS10},
       {"ConvertPowerCalendar", [&] { EXPECT_EQ(1, Convert()(calendar.c_str())); },
-       Record("202405050000", 'N')},
+       Record("202405050000", 'N'), twice},
   };
   for (const Case &c : cases) {
     PutSchedule(unconfirmed);
@@ -236,20 +242,41 @@ TEST_F(CalendarTest, NextCallPutsBackABackupLeftByAKilledCall) {
     qt::write_file(install_.data("SCHEDULE.NEW"), "2401");
     qt::write_file(install_.data("QUOMVLAPI.NEW"), "24");
     std::remove(LogPath().c_str());
+    ClearFrames();
     c.call();
     EXPECT_EQ(c.after, Schedule()) << c.what;
     EXPECT_EQ(kScheduleAndLock, DataFiles()) << c.what;
-    EXPECT_NE(std::string::npos, Log().find("[00000000] SCHEDULE: backup of an unfinished change put back"))
-        << c.what << Log();
+    EXPECT_EQ(c.frames, FrameBytes()) << c.what;
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("[00000000] SCHEDULE: backup of an unfinished change put back"))
+        << c.what;
+    EXPECT_NE(std::string::npos, log.find("[00000000] SCHEDULE: service told of the schedule put back"))
+        << c.what;
   }
   EXPECT_EQ(kOldSchedule, qt::read_file(copy));
+  std::string seen = qt::read_file(StandinFolder() + "/schedules-at-S10");
+  EXPECT_NE(std::string::npos,
+            seen.find(tooltext::EscapeBytes(kOldSchedule.data(), kOldSchedule.size()) + "\n"));
 
-  // An empty backup stands for "no schedule before": putting it back removes the schedule.
+  // An empty backup stands for "no schedule before": putting it back removes the schedule, and
+  // the service is told that there is none.
   PutSchedule(unconfirmed);
   qt::write_file(BackupPath(), "");
   EXPECT_EQ(0, Copy()(copy.c_str()));
   EXPECT_EQ(static_cast<uint32_t>(ERROR_FILE_NOT_FOUND), GetLastError());
   EXPECT_EQ((Strings{"SCHEDULE.LCK", "pwdown.log"}), DataFiles());
+  EXPECT_FALSE(SeenAtS10Exists());
+
+  // With the service stopped the schedule is put back all the same; the service is not told.
+  StopStandin();
+  PutSchedule(unconfirmed);
+  qt::write_file(BackupPath(), kOldSchedule);
+  std::remove(LogPath().c_str());
+  EXPECT_EQ(1, Copy()(copy.c_str()));
+  EXPECT_EQ(kOldSchedule, Schedule());
+  EXPECT_EQ(kScheduleAndLock, DataFiles());
+  EXPECT_NE(std::string::npos, Log().find("[20000000] SCHEDULE: service NOT told of the schedule put back"))
+      << Log();
 }
 
 TEST_F(CalendarTest, LockOrdersTwoChanges) {

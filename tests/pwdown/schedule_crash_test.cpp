@@ -134,6 +134,10 @@ TEST_F(ScheduleCrashTest, KilledAtRandomInstantsLeavesOldOrNewAndTheNextCallRepa
       EXPECT_FALSE(qt::file_exists(install_.data(name))) << what << ": " << name;
     EXPECT_EQ(backup, Log().find("SCHEDULE: backup of an unfinished change put back") != std::string::npos)
         << what;
+    // The service heard of the schedule put back.
+    if (backup) {
+      EXPECT_EQ(repaired, SeenAtS10()) << what;
+    }
     current = repaired;
   }
   // The kills reached the windows that matter: with a backup pending, and with the new schedule
