@@ -44,7 +44,9 @@ QP_DLL_EXPORT int GetPowerFailLastTime(int *value);
 /* Checks and marks every line of the calendar at PATH and, when the calendar allows it,
  * replaces the schedule with its entries and tells the service. 1 when every line was
  * accepted; 0 with PC_ERR_CAL_SKIPPED when the schedule was replaced but lines were skipped;
- * 0 with any other error when the schedule stayed as it was. */
+ * 0 with any other error when the schedule stayed as it was (ERROR_INVALID_PARAMETER for a
+ * calendar of which no line was accepted, an empty file among them: a calendar of "U" lines
+ * only is the one that clears the schedule). */
 QP_DLL_EXPORT int ConvertPowerCalendar(const char *path);
 /* Copies the schedule file to PATH, overwriting it. 0 with a Windows error on failure. */
 QP_DLL_EXPORT int GetPowerCalendar(const char *path);
