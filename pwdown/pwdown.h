@@ -98,3 +98,6 @@ typedef int (*GetPCSystemTypeFn)(void);
 typedef int (*GetQuoKyVersionFn)(void);
 typedef int (*GetUpsPowerStatusFn)(int *status);
 typedef int (*StopUpsPowerStatusFn)(void);
+
+/* The schedule file, control times and power calendars. */
+#include "pwdown_schedule.h"

@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -298,6 +299,15 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
     set_path_error(native, errno);
     return nullptr;
   }
+  // The read-only attribute of Windows holds for every user, administrators too; here a file
+  // whose mode has no write bit stands for it, so that root is refused as well.
+  struct stat st;
+  if ((access & QP_ACCESS_WRITE) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
   // An open that shares both ways conflicts only with an unshared one, which takes an
   // exclusive lock; it needs no lock of its own unless it also empties the file.
   bool shares_all = (share & (QP_SHARE_READ | QP_SHARE_WRITE)) == (QP_SHARE_READ | QP_SHARE_WRITE);
@@ -459,6 +469,85 @@ uint32_t qp_file_check_regular(const char *path, uint64_t max_size) {
   close(fd);
   SetLastError(code);
   return code;
+}
+
+uint32_t qp_file_flush(qp_file *file) {
+  if (file == nullptr) return ERROR_INVALID_HANDLE;
+  if (fsync(file->fd) != 0) return qp_set_error_from_errno(errno);
+  return ERROR_SUCCESS;
+}
+
+uint32_t qp_folder_flush(const char *path) {
+  char native[kPathMax];
+  if (!qp_path_resolve(path, native, sizeof native)) return GetLastError();
+  int fd = open(native, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      return ERROR_PATH_NOT_FOUND;
+    }
+    return qp_set_error_from_errno(errno);
+  }
+  uint32_t code = ERROR_SUCCESS;
+  if (fsync(fd) != 0) code = qp_set_error_from_errno(errno);
+  close(fd);
+  return code;
+}
+
+namespace {
+
+// One attempt at the whole-file write lock of FD with COMMAND (F_OFD_SETLKW waits until it is
+// had, F_OFD_SETLK only tries): 0, or the errno.
+int lock_whole_file(int fd, int command) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // to the end of the file, however long it grows
+  while (fcntl(fd, command, &lock) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// Open-file-description locks: owned by the handle, not by the process, so two handles of one
+// process exclude each other as two processes do; released by the kernel when the handle is
+// closed, also when its process is killed.
+uint32_t qp_file_lock(qp_file *file, uint32_t timeout_ms) {
+  if (file == nullptr) return ERROR_INVALID_HANDLE;
+  if (timeout_ms == QP_INFINITE) {
+    int err = lock_whole_file(file->fd, F_OFD_SETLKW);
+    return err == 0 ? ERROR_SUCCESS : qp_set_error_from_errno(err);
+  }
+  // A bounded wait tries again every few milliseconds: the kernel has no timed lock wait.
+  constexpr uint32_t kRetryMs = 5;
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (true) {
+    int err = lock_whole_file(file->fd, F_OFD_SETLK);
+    if (err == 0) return ERROR_SUCCESS;
+    if (err != EAGAIN && err != EACCES) return qp_set_error_from_errno(err);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= static_cast<int64_t>(timeout_ms)) {
+      SetLastError(ERROR_LOCK_VIOLATION);
+      return ERROR_LOCK_VIOLATION;
+    }
+    struct timespec pause = {0, static_cast<long>(kRetryMs) * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+uint32_t qp_file_unlock(qp_file *file) {
+  if (file == nullptr) return ERROR_INVALID_HANDLE;
+  struct flock lock = {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(file->fd, F_OFD_SETLK, &lock) != 0) return qp_set_error_from_errno(errno);
+  return ERROR_SUCCESS;
 }
 
 int qp_file_native_fd(qp_file *file) {

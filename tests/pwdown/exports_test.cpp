@@ -79,10 +79,12 @@ TEST(PwdownLibraryTest, ExportsOnlyItsEntries) {
     if (!line.empty()) names.push_back(line.substr(line.rfind(' ') + 1));
   std::sort(names.begin(), names.end());
   EXPECT_EQ(
-      (Strings{"CheckApiReboot", "GetKyShareDiskStatus", "GetKyTesseraStatus", "GetLumoSlotInfo",
-               "GetPCSystemType", "GetPowerControlItem", "GetPreviousOnItem", "GetQuoKyVersion",
-               "GetUpsPowerStatus", "PowerOffByLumo", "PowerOffByLumo2", "PowerOffByLumoEx",
-               "QuoPcClusterShutDown", "QuoPcClusterShutDown2", "SetPowerControlItem", "StopUpsPowerStatus"}),
+      (Strings{"CheckApiReboot",       "ConvertPowerCalendar",  "GetKyShareDiskStatus", "GetKyTesseraStatus",
+               "GetLumoSlotInfo",      "GetPCSystemType",       "GetPowerCalendar",     "GetPowerControlItem",
+               "GetPowerControlTime",  "GetPowerFailLastTime",  "GetPreviousOnItem",    "GetQuoKyVersion",
+               "GetUpsPowerStatus",    "PowerOffByLumo",        "PowerOffByLumo2",      "PowerOffByLumoEx",
+               "QuoPcClusterShutDown", "QuoPcClusterShutDown2", "SetPowerControlItem",  "SetPowerControlTime",
+               "StopUpsPowerStatus"}),
       names);
 }
 

@@ -37,7 +37,8 @@ constexpr PcErrorName kPcErrorNames[] = {
 #undef PC_ERROR_ROW
 };
 
-// "PC_ERR_UNSUPPORTED (0x20000100)", "ERROR_INVALID_PARAMETER (87)" or "unknown error (N)".
+}  // namespace pwctl
+
 std::string ErrorText(uint32_t code) {
   char text[128];
   for (const PcErrorName &e : kPcErrorNames) {
@@ -53,6 +54,8 @@ std::string ErrorText(uint32_t code) {
     snprintf(text, sizeof text, "unknown error (%u, 0x%08X)", code, code);
   return text;
 }
+
+namespace {
 
 // ---- Arguments ----
 
@@ -76,9 +79,13 @@ bool ParseSeconds(const char *text, uint32_t *out) {
   return true;
 }
 
+}  // namespace
+
 // ---- The library ----
 
 qp_library *g_Library = nullptr;
+
+namespace {
 
 // Loads pwdown.dll from the folder of this program. False (with a message) when it cannot.
 bool LoadLibraryBesideProgram() {
@@ -98,8 +105,8 @@ bool LoadLibraryBesideProgram() {
   return true;
 }
 
-// The export NAME of the library, loaded on first use so that usage errors need no library;
-// NULL (with a message) when the library cannot be loaded or lacks the export.
+}  // namespace
+
 void *Entry(const char *name) {
   if (g_Library == nullptr && !LoadLibraryBesideProgram()) return nullptr;
   void *entry = qp_library_symbol(g_Library, name);
@@ -107,7 +114,6 @@ void *Entry(const char *name) {
   return entry;
 }
 
-// Prints the outcome of an export called as CALL and gives the exit status.
 int Outcome(const std::string &call, int result, uint32_t error) {
   if (result == 1) {
     printf("%s: OK\n", call.c_str());
@@ -116,6 +122,8 @@ int Outcome(const std::string &call, int result, uint32_t error) {
   printf("%s: failed: %s\n", call.c_str(), ErrorText(error).c_str());
   return kExitFailed;
 }
+
+namespace {
 
 // ---- Verbs ----
 
@@ -257,11 +265,12 @@ int Usage(FILE *out = stderr) {
           "                           pwctl --version for the version)\n");
   for (const Verb &verb : kVerbs) fprintf(out, "  pwctl %s\n", verb.usage);
   for (size_t i = 0; i < kItemsStatusVerbCount; ++i) fprintf(out, "  pwctl %s\n", kItemsStatusVerbs[i].usage);
+  for (size_t i = 0; i < kScheduleVerbCount; ++i) fprintf(out, "  pwctl %s\n", kScheduleVerbs[i].usage);
   fprintf(out, "exit status: 0 success, 1 failed, 2 usage, 3 %s not loadable\n", kLibraryName);
   return out == stderr ? kExitUsage : kExitOk;
 }
 
-}  // namespace pwctl
+}  // namespace
 
 using namespace pwctl;
 
@@ -276,6 +285,14 @@ int main(int argc, char **argv) {
     if (strcmp(argv[1], kItemsStatusVerbs[i].name) != 0) continue;
     int status = kItemsStatusVerbs[i].run(argc - 1, argv + 1);
     if (g_Library != nullptr) qp_library_free(g_Library);
+    return status;
+  }
+  for (size_t i = 0; i < kScheduleVerbCount; ++i) {
+    const Verb &verb = kScheduleVerbs[i];
+    if (strcmp(argv[1], verb.name) != 0) continue;
+    int status = verb.run(argc - 2, argv + 2);
+    if (g_Library != nullptr) qp_library_free(g_Library);
+    if (status == kExitUsage) fprintf(stderr, "usage: pwctl %s\n", verb.usage);
     return status;
   }
   for (const Verb &verb : kVerbs) {

@@ -2,6 +2,8 @@
 // and the printing of an export's outcome.
 #pragma once
 
+#include <stddef.h>
+
 #include <stdint.h>
 
 #include <string>
@@ -25,6 +27,12 @@ struct Verb {
 // The verbs of the items, status and power-status exports (items_status_verbs.cpp).
 extern const Verb kItemsStatusVerbs[];
 extern const size_t kItemsStatusVerbCount;
+
+// The verbs of the schedule, control times and calendars (schedule_verbs.cpp). Their runners
+// get the words after the verb, with ARGV[-1] the verb itself, so that a runner may hand
+// ARGC + 1, ARGV - 1 to getopt_long.
+extern const Verb kScheduleVerbs[];
+extern const size_t kScheduleVerbCount;
 
 // "PC_ERR_UNSUPPORTED (0x20000100)", "ERROR_INVALID_PARAMETER (87)" or "unknown error (N)".
 std::string ErrorText(uint32_t code);

@@ -234,6 +234,44 @@ void RecordFrame(int connection, const char *bytes, uint32_t n) {
   fclose(f);
 }
 
+// ---- Schedule seen at "S10" ----
+
+constexpr char kScheduleSeenName[] = "schedule-at-S10";
+constexpr char kSchedulesSeenName[] = "schedules-at-S10";
+constexpr char kProductKey[] = "SOFTWARE\\Tarvos\\QUORIN/MVL";
+
+// What the main service would read when told that the schedule was rewritten: the schedule file
+// of the install named by "PathName" as it is at that moment, copied into the folder as
+// "schedule-at-S10" (deleted when there is no schedule file) and appended, escaped as the frames
+// are, as one line of "schedules-at-S10" ("-" for no schedule file), so that a test can tell
+// what the service saw at each "S10".
+void KeepScheduleSeenAtS10() {
+  std::string seen = g_Folder + "/" + kScheduleSeenName;
+  qp_regkey *key = nullptr;
+  char install[512] = {};
+  uint32_t size = sizeof install - 1;
+  bool named = qp_reg_open_key(kProductKey, &key) == ERROR_SUCCESS &&
+               qp_reg_query_value(key, "PathName", nullptr, install, &size) == ERROR_SUCCESS;
+  if (key != nullptr) qp_reg_close_key(key);
+  std::string bytes = "-";
+  if (named &&
+      qp_file_copy((std::string(install) + "\\DATA\\SCHEDULE.APC").c_str(), seen.c_str()) == ERROR_SUCCESS) {
+    FILE *in = fopen(seen.c_str(), "rb");
+    std::string content;
+    char block[4096];
+    size_t got;
+    while (in != nullptr && (got = fread(block, 1, sizeof block, in)) > 0) content.append(block, got);
+    if (in != nullptr) fclose(in);
+    bytes = tooltext::EscapeBytes(content.data(), content.size());
+  } else {
+    remove(seen.c_str());
+  }
+  FILE *all = fopen((g_Folder + "/" + kSchedulesSeenName).c_str(), "a");
+  if (all == nullptr) return;
+  fprintf(all, "%s\n", bytes.c_str());
+  fclose(all);
+}
+
 // ---- One connection ----
 
 void SetCurrent(qp_pipe *pipe) {
@@ -260,6 +298,7 @@ void ServeConnection(qp_pipe *pipe, int connection) {
 
     Script script;
     Rule rule = FindRule(std::string(buffer, 3), &script);
+    if (std::string(buffer, 3) == "S10") KeepScheduleSeenAtS10();
     if (rule.delay_ms > 0 && qp_event_wait(g_Stop, rule.delay_ms) == QP_WAIT_OBJECT_0) return;
     if (rule.action == Action::kClose) {
       Say("closing without reply%s", "");

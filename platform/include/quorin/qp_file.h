@@ -6,7 +6,14 @@
  * "DATA\QUOMVLSV.LOG" all land in the one DATA folder. A component that does not exist yet
  * keeps the spelling given. Standard C file calls are made on resolved paths through
  * qp_fopen; handle-based files (qp_file) add the Windows sharing rules, so that a file
- * opened without sharing cannot be opened a second time until it is closed.
+ * opened without sharing cannot be opened a second time until it is closed, and the
+ * read-only attribute: a file whose mode has no write permission bit cannot be opened for
+ * writing, by any user.
+ *
+ * Durable replacement of a file, as the data files that must never be seen half-written
+ * need it: write a new file, qp_file_flush it, qp_file_rename it over the old one (the
+ * rename is atomic: a reader sees the old or the new file), then qp_folder_flush the
+ * folder so that the rename itself survives a power loss.
  */
 #pragma once
 
@@ -56,7 +63,9 @@ enum {
  * DISPOSITION one of the QP_CREATE_* / QP_OPEN_* values with the Windows meaning. A file held
  * open without sharing gives ERROR_SHARING_VIOLATION to a second open, and an open without
  * sharing is refused while another handle holds the file; CREATE_ALWAYS empties the file
- * only once the open has been granted. NULL with the last error on failure. */
+ * only once the open has been granted. An existing read-only file (no write permission bit)
+ * opened with QP_ACCESS_WRITE gives ERROR_ACCESS_DENIED. NULL with the last error on
+ * failure. */
 QP_API qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_t disposition);
 /* Read and write: 0 or a Windows error; *done holds the bytes moved (0 at end of file). */
 QP_API uint32_t qp_file_read(qp_file *file, void *buffer, uint32_t size, uint32_t *done);
@@ -86,3 +95,20 @@ QP_API uint32_t qp_file_commit_replacement(qp_file *file);
  * on it; ERROR_FILE_TOO_LARGE beyond MAX_SIZE; ERROR_FILE_NOT_FOUND or another error when it
  * cannot be opened. The last error is set to the result. */
 QP_API uint32_t qp_file_check_regular(const char *path, uint64_t max_size);
+
+/* Writes the file's data and size through to the disk (FlushFileBuffers): 0 or a Windows
+ * error. */
+QP_API uint32_t qp_file_flush(qp_file *file);
+/* Writes the entries of folder PATH through to the disk, so that files created, renamed or
+ * deleted in it stay so after a power loss: 0 or a Windows error (ERROR_PATH_NOT_FOUND for a
+ * missing folder). */
+QP_API uint32_t qp_folder_flush(const char *path);
+
+/* Locks the whole of FILE for this handle (LockFileEx): every other handle of the file, in this
+ * process or another, waits for or is refused the lock until this handle unlocks, is closed,
+ * or its process ends, however it ends. FILE must be open for writing. Waits up to TIMEOUT_MS
+ * (QP_INFINITE: for ever; 0: only tries). 0, ERROR_LOCK_VIOLATION when the time-out passed
+ * with the lock held elsewhere, or another Windows error. */
+QP_API uint32_t qp_file_lock(qp_file *file, uint32_t timeout_ms);
+/* Ends the lock of qp_file_lock: 0 or a Windows error. */
+QP_API uint32_t qp_file_unlock(qp_file *file);
