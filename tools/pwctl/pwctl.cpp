@@ -1,6 +1,6 @@
 // pwctl: the operator's command-line client over pwdown.dll, one verb per export, plus a raw
 // frame sender for the command pipe. The verbs of the items, status and power-status exports
-// live in items_status_verbs.cpp.
+// live in items_status_verbs.cpp, those of the schedule and calendars in schedule_verbs.cpp.
 //
 // Exit status: 0 when the request succeeded, 1 when it failed, 2 for a usage error, 3 when
 // pwdown.dll cannot be loaded or lacks the export.
@@ -37,8 +37,7 @@ constexpr PcErrorName kPcErrorNames[] = {
 #undef PC_ERROR_ROW
 };
 
-}  // namespace pwctl
-
+// "PC_ERR_UNSUPPORTED (0x20000100)", "ERROR_INVALID_PARAMETER (87)" or "unknown error (N)".
 std::string ErrorText(uint32_t code) {
   char text[128];
   for (const PcErrorName &e : kPcErrorNames) {
@@ -54,8 +53,6 @@ std::string ErrorText(uint32_t code) {
     snprintf(text, sizeof text, "unknown error (%u, 0x%08X)", code, code);
   return text;
 }
-
-namespace {
 
 // ---- Arguments ----
 
@@ -79,13 +76,9 @@ bool ParseSeconds(const char *text, uint32_t *out) {
   return true;
 }
 
-}  // namespace
-
 // ---- The library ----
 
 qp_library *g_Library = nullptr;
-
-namespace {
 
 // Loads pwdown.dll from the folder of this program. False (with a message) when it cannot.
 bool LoadLibraryBesideProgram() {
@@ -105,8 +98,8 @@ bool LoadLibraryBesideProgram() {
   return true;
 }
 
-}  // namespace
-
+// The export NAME of the library, loaded on first use so that usage errors need no library;
+// NULL (with a message) when the library cannot be loaded or lacks the export.
 void *Entry(const char *name) {
   if (g_Library == nullptr && !LoadLibraryBesideProgram()) return nullptr;
   void *entry = qp_library_symbol(g_Library, name);
@@ -114,6 +107,7 @@ void *Entry(const char *name) {
   return entry;
 }
 
+// Prints the outcome of an export called as CALL and gives the exit status.
 int Outcome(const std::string &call, int result, uint32_t error) {
   if (result == 1) {
     printf("%s: OK\n", call.c_str());
@@ -122,8 +116,6 @@ int Outcome(const std::string &call, int result, uint32_t error) {
   printf("%s: failed: %s\n", call.c_str(), ErrorText(error).c_str());
   return kExitFailed;
 }
-
-namespace {
 
 // ---- Verbs ----
 
@@ -270,7 +262,7 @@ int Usage(FILE *out = stderr) {
   return out == stderr ? kExitUsage : kExitOk;
 }
 
-}  // namespace
+}  // namespace pwctl
 
 using namespace pwctl;
 
