@@ -3,11 +3,12 @@
 # builds it, runs the tests named for each fault and prints whether they caught it. It is slow
 # (one build step and one test run per fault) and so is not part of the test command.
 #
-# Usage: scripts/mutate.sh [-r RUNS] [-l LIST] [-k] [NAME-REGEX]
+# Usage: scripts/mutate.sh [-r RUNS] [-l LIST] [-d DIR] [NAME-REGEX]
 #   -r RUNS  run the tests of each fault RUNS times: a fault counts as caught only when one of
 #            its tests failed in every run (default 1)
 #   -l LIST  the list of faults (default scripts/mutations.txt)
-#   -k       keep the scratch copy (its path is printed)
+#   -d DIR   the scratch folder, kept between runs so that its build is incremental (default
+#            build-mutate in the tree, which git ignores)
 #   NAME-REGEX  plant only the faults whose name matches (grep -E)
 #
 # Each fault prints one line: "caught", "MISSED" (every test passed with the fault in place),
@@ -18,12 +19,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 list=$root/scripts/mutations.txt
 runs=1
-keep=0
-while getopts "r:l:kh" opt; do
+scratch=$root/build-mutate
+while getopts "r:l:d:h" opt; do
   case $opt in
     r) runs=$OPTARG ;;
     l) list=$OPTARG ;;
-    k) keep=1 ;;
+    d) scratch=$OPTARG ;;
     h) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) exit 2 ;;
   esac
@@ -32,20 +33,25 @@ shift $((OPTIND - 1))
 only=${1:-}
 [ -r "$list" ] || { echo "mutate.sh: cannot read the fault list $list" >&2; exit 2; }
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/quorin-mutate-XXXXXX")
-if [ $keep -eq 0 ]; then trap 'rm -rf "$scratch"' EXIT; else echo "scratch copy: $scratch"; fi
 src=$scratch/src
 build=$scratch/build
-mkdir -p "$src"
+mkdir -p "$scratch"
 # The tree as it stands, uncommitted changes included; build folders and other untracked
-# files that git ignores stay behind.
+# files that git ignores stay behind. Files keep their times, so that the build only redoes
+# what changed since the last run; a file that was planted when a run was cut short is
+# marked as changed.
+rm -rf "$src"
+mkdir -p "$src"
 (cd "$root" && git ls-files -z --cached --others --exclude-standard) |
   (cd "$root" && tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$src"
+planted_mark=$scratch/planted
+if [ -s "$planted_mark" ] && [ -f "$src/$(cat "$planted_mark")" ]; then touch "$src/$(cat "$planted_mark")"; fi
+rm -f "$planted_mark"
 
-# Builds of the scratch copy share the compiler cache across runs of this script.
+# The scratch build uses the compiler cache too.
 if command -v ccache >/dev/null; then
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
-  export CCACHE_BASEDIR=$scratch CCACHE_NOHASHDIR=true
+  export CCACHE_BASEDIR=$scratch
 fi
 jobs=$(nproc)
 build_tree() { cmake --build "$build" -j"$jobs" >"$scratch/build.log" 2>&1; }
@@ -128,6 +134,7 @@ for i in "${selected[@]}"; do
   name=${names[$i]} file=$src/${files[$i]}
   start=$SECONDS
   [ -f "$file" ] && cp "$file" "$scratch/original" || : >"$scratch/original"
+  printf '%s' "${files[$i]}" >"$planted_mark"
   if [ ! -f "$file" ]; then
     verdict=STALE
     stale=$((stale + 1))
@@ -147,10 +154,12 @@ for i in "${selected[@]}"; do
     verdict=caught
     caught=$((caught + 1))
   fi
+  # Restored with a new time, so that the next build compiles it again.
   [ -f "$file" ] && cp "$scratch/original" "$file"
+  rm -f "$planted_mark"
   printf '%-8s %-40s %4ds  %s\n' "$verdict" "$name" $((SECONDS - start)) "${tests[$i]}"
 done
-# Leave the scratch build as the tree is, for a kept copy.
+# Leave the scratch build as the tree is, for the next run.
 build_tree || true
 echo "== $caught caught, $missed missed, $stale stale, $unbuilt unbuilt"
 [ $((missed + stale + unbuilt)) -eq 0 ]

@@ -871,7 +871,7 @@ TEST(SnmpLayer, LibraryIsQuietAndWritesNothing) {
       qt::run({qt::test_bin_dir() + "/snmp_quiet_probe", sim.agent(), "127.0.0.2:9"},
               {{"HOME", home.path()}, {"QUORIN_SNMP_TRAP_PORT", std::to_string(trap_port)}}, &output);
   EXPECT_EQ(0, status) << output;
-  EXPECT_EQ("get 2\nsilent 40\ntraps 44\n", output);
+  EXPECT_EQ("get 2\nsilent 40\ntrap 6 1\ntraps 44\n", output);
   std::string listing;
   qt::run({"find", home.path(), "-mindepth", "1"}, {}, &listing);
   EXPECT_EQ("", listing);
@@ -898,7 +898,7 @@ TEST(SnmpLayer, LibraryReadsNoMibFilesWhateverTheEnvironmentAsks) {
   int status = qt::run({qt::test_bin_dir() + "/snmp_quiet_probe", sim.agent(), "127.0.0.2:9"}, env, &output,
                        std::chrono::seconds(60));
   EXPECT_EQ(0, status) << output;
-  EXPECT_EQ("get 2\nsilent 40\ntraps 44\n", output);
+  EXPECT_EQ("get 2\nsilent 40\ntrap 6 1\ntraps 44\n", output);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
