@@ -37,16 +37,25 @@ src=$scratch/src
 build=$scratch/build
 mkdir -p "$scratch"
 # The tree as it stands, uncommitted changes included; build folders and other untracked
-# files that git ignores stay behind. Files keep their times, so that the build only redoes
-# what changed since the last run; a file that was planted when a run was cut short is
-# marked as changed.
-rm -rf "$src"
-mkdir -p "$src"
+# files that git ignores stay behind. Only files whose content differs from the last run's
+# copy are copied (with a new time, so the build redoes them), and files gone from the tree
+# are removed: the build stays incremental, and a fault left planted by a run that was cut
+# short is undone.
+stage=$scratch/stage
+rm -rf "$stage"
+mkdir -p "$stage" "$src"
 (cd "$root" && git ls-files -z --cached --others --exclude-standard) |
-  (cd "$root" && tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$src"
-planted_mark=$scratch/planted
-if [ -s "$planted_mark" ] && [ -f "$src/$(cat "$planted_mark")" ]; then touch "$src/$(cat "$planted_mark")"; fi
-rm -f "$planted_mark"
+  (cd "$root" && tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$stage"
+(cd "$stage" && find . -type f -print0) | while IFS= read -r -d '' f; do
+  if ! cmp -s "$stage/$f" "$src/$f"; then
+    mkdir -p "$(dirname "$src/$f")"
+    cp --preserve=mode "$stage/$f" "$src/$f"
+  fi
+done
+(cd "$src" && find . -type f -print0) | while IFS= read -r -d '' f; do
+  [ -e "$stage/$f" ] || rm -f "$src/$f"
+done
+rm -rf "$stage"
 
 # The scratch build uses the compiler cache too.
 if command -v ccache >/dev/null; then
@@ -134,7 +143,6 @@ for i in "${selected[@]}"; do
   name=${names[$i]} file=$src/${files[$i]}
   start=$SECONDS
   [ -f "$file" ] && cp "$file" "$scratch/original" || : >"$scratch/original"
-  printf '%s' "${files[$i]}" >"$planted_mark"
   if [ ! -f "$file" ]; then
     verdict=STALE
     stale=$((stale + 1))
@@ -156,7 +164,6 @@ for i in "${selected[@]}"; do
   fi
   # Restored with a new time, so that the next build compiles it again.
   [ -f "$file" ] && cp "$scratch/original" "$file"
-  rm -f "$planted_mark"
   printf '%-8s %-40s %4ds  %s\n' "$verdict" "$name" $((SECONDS - start)) "${tests[$i]}"
 done
 # Leave the scratch build as the tree is, for the next run.

@@ -373,7 +373,8 @@ TEST_F(ExportsTest, DelayBoundAndModeRange) {
   auto env = install_.env();
   qt::Child child({qt::out_dir() + "/pwctl", "power-off", "4294967"}, env);
   EXPECT_TRUE(qt::wait_until([&] { return FrameBytes() == Strings{"01210000"}; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The client sleeps in its delay (a tenth of it at a time: 4294967 x 100 ms) and sends nothing more.
+  EXPECT_TRUE(qt::wait_in_syscall(child.pid(), {SYS_nanosleep, SYS_clock_nanosleep}));
   EXPECT_TRUE(child.running());
   EXPECT_EQ((Strings{"01210000"}), FrameBytes());
 }
