@@ -211,7 +211,7 @@ TEST(ClockTest, TimeScaleShortensSleepsAndSpeedsTheClock) {
                       &clock_s, &tick_ms));
   EXPECT_EQ(100u, scale);
   EXPECT_TRUE(qt::WithinNominal(static_cast<long>(real_ms), 5000 / 100, "scaled sleep"));
-  EXPECT_GE(clock_s, 4);      // the scaled clock saw the 5 s go by
+  EXPECT_GE(clock_s, 4);  // the scaled clock saw the 5 s go by
   EXPECT_GE(tick_ms, 5000u);
   // Without a scale the sleep is real.
   ASSERT_EQ(0, qt::run({qt::test_bin_dir() + "/qt_clock_probe"}, {{"QUORIN_TIME_SCALE", ""}}, &out));

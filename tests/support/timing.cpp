@@ -23,7 +23,8 @@ unsigned ScaleForWindow(long window_ms, int steps, int pauses, long pause_ms) {
 }
 
 ::testing::AssertionResult PausesNominal(const std::vector<long> &pauses_ms, long nominal_ms,
-                                         const std::string &what) {
+                                         const std::string &what, long step_ms) {
+  const long latest = LatestMs(nominal_ms) + step_ms;
   if (pauses_ms.empty()) return ::testing::AssertionFailure() << what << ": no pause to check";
   size_t late = 0;
   std::ostringstream seen;
@@ -33,12 +34,12 @@ unsigned ScaleForWindow(long window_ms, int steps, int pauses, long pause_ms) {
       return ::testing::AssertionFailure()
              << what << ": pause " << i + 1 << " ended early after " << pauses_ms[i] << " ms, expected "
              << nominal_ms << " ms (no earlier than " << EarliestMs(nominal_ms) << ")";
-    if (pauses_ms[i] > LatestMs(nominal_ms)) ++late;
+    if (pauses_ms[i] > latest) ++late;
   }
   if (2 * late > pauses_ms.size())
     return ::testing::AssertionFailure()
            << what << ": " << late << " of " << pauses_ms.size() << " pauses ended late (" << seen.str()
-           << " ms), expected " << nominal_ms << " ms (no later than " << LatestMs(nominal_ms) << ")";
+           << " ms), expected " << nominal_ms << " ms (no later than " << latest << ")";
   return ::testing::AssertionSuccess();
 }
 
@@ -50,8 +51,22 @@ unsigned ScaleForWindow(long window_ms, int steps, int pauses, long pause_ms) {
                                        << " ms within [" << EarliestMs(nominal_ms) << ", " << latest << "]";
 }
 
+::testing::AssertionResult SeenWithinNominal(long last_before_ms, long first_seen_ms, long nominal_ms,
+                                             const std::string &what) {
+  if (first_seen_ms < EarliestMs(nominal_ms))
+    return ::testing::AssertionFailure()
+           << what << ": seen after " << first_seen_ms << " ms, expected " << nominal_ms
+           << " ms (no earlier than " << EarliestMs(nominal_ms) << ")";
+  if (last_before_ms > LatestMs(nominal_ms))
+    return ::testing::AssertionFailure()
+           << what << ": not yet there after " << last_before_ms << " ms, expected " << nominal_ms
+           << " ms (no later than " << LatestMs(nominal_ms) << ")";
+  return ::testing::AssertionSuccess();
+}
+
 ::testing::AssertionResult TakesNominal(long nominal_ms, const std::function<long()> &run,
-                                        const std::string &what) {
+                                        const std::string &what, long step_ms) {
+  const long latest = LatestMs(nominal_ms) + step_ms;
   std::ostringstream seen;
   for (int attempt = 0; attempt < kTimingRuns; ++attempt) {
     long ms = run();
@@ -60,11 +75,11 @@ unsigned ScaleForWindow(long window_ms, int steps, int pauses, long pause_ms) {
       return ::testing::AssertionFailure()
              << what << ": ended early after " << ms << " ms, expected " << nominal_ms
              << " ms (no earlier than " << EarliestMs(nominal_ms) << ")";
-    if (ms <= LatestMs(nominal_ms)) return ::testing::AssertionSuccess();
+    if (ms <= latest) return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure()
          << what << ": every run ended late (" << seen.str() << " ms), expected " << nominal_ms
-         << " ms (no later than " << LatestMs(nominal_ms) << ")";
+         << " ms (no later than " << latest << ")";
 }
 
 }  // namespace qt

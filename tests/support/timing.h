@@ -33,9 +33,19 @@ inline constexpr long kLateSlackMs = 120;
 inline constexpr int kTimingRuns = 3;
 // A time-scaled window is at least this many times the longest step it must hold under load.
 inline constexpr int kWindowMargin = 10;
-// The longest a single short step (a tool run, a request over loopback, a process start) is
-// allowed to take under load in the sanitizer builds; windows are sized from it.
+// The longest a single short step (a tool run, a request over loopback, a process start) may
+// take under load; windows are sized from it, and measured times widened by it where such a
+// step lies inside them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr long kLongestStepMs = 500;
+#else
 inline constexpr long kLongestStepMs = 250;
+#endif
+
+// A window of real time that holds STEPS steps kWindowMargin times over.
+inline long WindowForSteps(int steps) {
+  return kWindowMargin * steps * kLongestStepMs;
+}
 
 // Bounds of a wait whose nominal length is NOMINAL_MS.
 inline long EarliestMs(long nominal_ms) {
@@ -60,15 +70,26 @@ long ElapsedMs(const std::function<void()> &call);
 
 // Runs RUN, which returns the real milliseconds of the part it times, until one run lies
 // within the bounds of NOMINAL_MS, at most kTimingRuns times. Fails when a run ended early
-// (a wait cannot), or when every run ended late. WHAT names the wait in the failure message.
+// (a wait cannot), or when every run ended late. WHAT names the wait in the failure message;
+// STEP_MS widens the late bound by known work inside each run (at most kLongestStepMs).
 ::testing::AssertionResult TakesNominal(long nominal_ms, const std::function<long()> &run,
-                                        const std::string &what = "");
+                                        const std::string &what = "", long step_ms = 0);
 
 // Checks the pauses of a retry loop, each the real milliseconds from the end of one attempt to
 // the start of the next, against the bounds of NOMINAL_MS: none may end early, and at least
 // half must end within the late bound (a loaded machine delays some, a wrong pause all).
+// STEP_MS widens the late bound by known work inside each measured pause, such as the start of
+// the process that notes the next attempt (at most kLongestStepMs).
 ::testing::AssertionResult PausesNominal(const std::vector<long> &pauses_ms, long nominal_ms,
-                                         const std::string &what = "");
+                                         const std::string &what = "", long step_ms = 0);
+
+// Checks an event seen by polling against the bounds of NOMINAL_MS, the time since the wait
+// began: the last poll that did not see it yet started LAST_BEFORE_MS after that, and the first
+// poll that saw it ended FIRST_SEEN_MS after it. The event lies between the two, so it is no
+// earlier than the bound when FIRST_SEEN_MS is not, and no later when LAST_BEFORE_MS is not,
+// however long the polls themselves take.
+::testing::AssertionResult SeenWithinNominal(long last_before_ms, long first_seen_ms, long nominal_ms,
+                                             const std::string &what = "");
 
 // Checks one measured time against the bounds of NOMINAL_MS, for waits that cannot be taken
 // again (they change what they act on). STEP_MS widens the late bound by known work outside
