@@ -397,14 +397,20 @@ TEST(OidConversion, FallbackConversionsClaimTheRingSlotsInTurn) {
   ASSERT_TRUE(ParseOidFallback(kOutputStatus, &oid, &next));
   EXPECT_EQ((previous + 1) % 32, next);
 
-  constexpr int kThreads = 8, kPerThread = 32 * 250;
+  // Eight threads claim slots at once, a fixed number of times each, all starting together so
+  // that their claims overlap: a claim made as a read followed by a write hands one slot out
+  // twice, and the ring then falls behind by one, which the counts below and the next claim
+  // show.
+  constexpr int kThreads = 8, kPerThread = 32 * 4000;
   std::vector<std::thread> threads;
   std::vector<std::vector<int>> claims(kThreads, std::vector<int>(32, 0));
-  std::atomic<int> wrong{0};
+  std::atomic<int> wrong{0}, started{0};
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &wrong, &claims] {
+    threads.emplace_back([t, &wrong, &claims, &started] {
       char text[64];
       snprintf(text, sizeof text, ".1.3.6.1.4.1.318.%d.0", 100 + t);
+      started.fetch_add(1);
+      while (started.load() < kThreads) std::this_thread::yield();
       for (int i = 0; i < kPerThread; ++i) {
         qp_snmp_oid own{};
         uint32_t slot = 32;
