@@ -7,6 +7,8 @@ packages=(
   libsnmp-dev snmp snmpd
   libsystemd-dev
   clang-format util-linux procps
+  dpkg-dev fakeroot lintian file
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

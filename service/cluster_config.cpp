@@ -1,6 +1,7 @@
 // Reading "ky_e_net.ini" into the cluster UPS configuration, with its validation messages.
 #include "cluster_config.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -16,6 +17,8 @@ constexpr const char kDefaultCommunity[] = "kelpie";
 // Log texts of the configuration load.
 constexpr const char kMsgLoading[] = "Loading config from: %s";
 constexpr const char kMsgNotFound[] = "Config file not found";
+constexpr const char kMsgNotRegular[] = "Config file refused: not a regular file";
+constexpr const char kMsgTooLarge[] = "Config file refused: larger than %u bytes";
 constexpr const char kMsgCommunityDefault[] = "[common] Community = kelpie (default)";
 constexpr const char kMsgCommunity[] = "[common] Community = %s";
 constexpr const char kMsgInterval[] = "[common] interval = %d";
@@ -37,6 +40,22 @@ constexpr const char kMsgLoaded[] = "Config loaded successfully";
 const ClusterUpsConfig kEmptyConfig;
 std::atomic<const ClusterUpsConfig *> g_config{&kEmptyConfig};
 
+// What stopped the last load, for the service's status text: written by the delayed
+// initialisation thread while it loads, read by it afterwards.
+char g_problem[256] = "";
+
+// Logs a line that ends the load and keeps it as the reason the load failed.
+void LogProblem(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void LogProblem(uint32_t code, const char *format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  ServiceLog(text, code);
+  snprintf(g_problem, sizeof g_problem, "%s", text);
+}
+
 void publish(const ClusterUpsConfig *config) {
   const ClusterUpsConfig *old = g_config.exchange(config);
   if (old != &kEmptyConfig) delete old;
@@ -48,7 +67,7 @@ int read_ups_list(const char *section, const char *path, int32_t *count, int32_t
                   std::vector<std::string> &addresses) {
   *count = qp_profile_get_int(section, "UPS_NUM", 0, path);
   if (*count <= 0) {
-    ServiceLogf(0, kMsgBadUpsNum, section);
+    LogProblem(0, kMsgBadUpsNum, section);
     return 0;
   }
   if (used != nullptr) {
@@ -63,7 +82,7 @@ int read_ups_list(const char *section, const char *path, int32_t *count, int32_t
     char value[256];
     uint32_t n = qp_profile_get_string(section, key, "", value, sizeof value, path);
     if (n == 0 || value[0] == '\0') {
-      ServiceLogf(0, kMsgMissingAddress, key, section);
+      LogProblem(0, kMsgMissingAddress, key, section);
       return 0;
     }
     addresses.push_back(value);
@@ -74,10 +93,19 @@ int read_ups_list(const char *section, const char *path, int32_t *count, int32_t
 
 int load(const char *path, ClusterUpsConfig &config) {
   ServiceLogf(0, kMsgLoading, path);
-  uint64_t size = 0;
-  uint32_t error = qp_file_size_of(path, &size);
+  // Only a regular file of a profile's size is read: a device or a FIFO in its place would
+  // hang or never end the reads, an oversized file would take memory without bound.
+  uint32_t error = qp_file_check_regular(path, QP_PROFILE_MAX_SIZE);
+  if (error == ERROR_BAD_FILE_TYPE) {
+    ServiceLog(kMsgNotRegular, error);
+    return 0;
+  }
+  if (error == ERROR_FILE_TOO_LARGE) {
+    ServiceLogf(error, kMsgTooLarge, static_cast<unsigned>(QP_PROFILE_MAX_SIZE));
+    return 0;
+  }
   if (error != ERROR_SUCCESS) {
-    ServiceLog(kMsgNotFound, error);
+    LogProblem(error, "%s", kMsgNotFound);
     return 0;
   }
   char community[256];
@@ -94,13 +122,13 @@ int load(const char *path, ClusterUpsConfig &config) {
   ServiceLogf(0, kMsgInterval, config.interval);
   config.server_count = qp_profile_get_int("common", "TSR_SVR_NUM", 0, path);
   if (config.server_count <= 0) {
-    ServiceLog(kMsgBadServerNum);
+    LogProblem(0, "%s", kMsgBadServerNum);
     return 0;
   }
   ServiceLogf(0, kMsgServerNum, config.server_count);
   config.storage_count = qp_profile_get_int("common", "Storage_NUM", 0, path);
   if (config.storage_count < 0) {
-    ServiceLog(kMsgBadStorageNum);
+    LogProblem(0, "%s", kMsgBadStorageNum);
     return 0;
   }
   ServiceLogf(0, kMsgStorageNum, config.storage_count);
@@ -132,10 +160,15 @@ int load(const char *path, ClusterUpsConfig &config) {
 }  // namespace
 
 int LoadClusterConfig(const char *path) {
+  g_problem[0] = '\0';
   ClusterUpsConfig *config = new ClusterUpsConfig;
   int result = load(path, *config);
   publish(config);
   return result;
+}
+
+const char *ClusterConfigProblem() {
+  return g_problem;
 }
 
 const ClusterUpsConfig &CurrentConfig() {

@@ -31,6 +31,10 @@ struct ClusterUpsConfig {
 // command threads (CurrentConfig) when the load ends, whole.
 int LoadClusterConfig(const char *path);
 
+// The log line that ended the last failed load ("Config file not found", "Invalid
+// TSR_SVR_NUM in [common]", ...), "" after a load that succeeded.
+const char *ClusterConfigProblem();
+
 // The configuration in force: empty until the delayed initialisation has loaded it.
 const ClusterUpsConfig &CurrentConfig();
 

@@ -10,6 +10,9 @@ void ServiceLog(const char *text, uint32_t code = 0);
 // Formats like printf into a buffer of SIZE (cut, never overflowing) and logs it.
 void ServiceLogf(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// The name the service's lines carry in the journal.
+inline constexpr const char kServiceLogIdentifier[] = "quomvlsv";
+
 // Log file name under DATA and its size limit.
 inline constexpr const char kServiceLogName[] = "QUOMVLSV.LOG";
 inline constexpr long kServiceLogLimit = 5360000;

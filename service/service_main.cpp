@@ -54,6 +54,10 @@ constexpr const char kMsgVexTerminating[] = "Terminating VEX API...";
 constexpr const char kMsgVexTerminated[] = "VEX API terminated";
 constexpr const char kMsgVexTerminateException[] = "Exception during VEX API termination: 0x%08x";
 constexpr const char kMsgMutexClosed[] = "quorinky_tsrx mutex closed";
+// Status texts of the configuration load.
+constexpr const char kStatusConfigLoaded[] = "configuration loaded: %zu servers, %zu storage units (%s)";
+constexpr const char kStatusConfigFailed[] =
+    "CONFIGURATION NOT LOADED: %s (%s); running with %zu servers, %zu storage units";
 constexpr const char kMsgWorkersLeft[] =
     "Warning: threads still running at stop, libraries and locks left in place";
 
@@ -140,11 +144,33 @@ int InitializeVexApi() {
   return 0;
 }
 
+// Tells the operator whether the configuration loaded, beyond the service log: the status
+// text (svcctl query, systemd's STATUS=) and, for a failure, an error in the journal. A
+// service that runs without its configuration still answers on the pipe as it always has.
+void ReportConfiguration(const char *path, int loaded) {
+  const ClusterUpsConfig &config = CurrentConfig();
+  // The file as an operator finds it on this machine.
+  char shown[260];
+  if (!qp_path_resolve(path, shown, sizeof shown)) snprintf(shown, sizeof shown, "%s", path);
+  char text[256];
+  if (loaded) {
+    snprintf(text, sizeof text, kStatusConfigLoaded, config.servers.size(), config.storage_units.size(),
+             shown);
+  } else {
+    snprintf(text, sizeof text, kStatusConfigFailed, ClusterConfigProblem(), shown, config.servers.size(),
+             config.storage_units.size());
+    qp_journal_send(kServiceLogIdentifier, QP_JOURNAL_ERR, 0, text);
+  }
+  qp_service_set_status_text(g_status_handle, text);
+}
+
 uint32_t DelayedInitialization(void *) {
   ServiceLog(kMsgInitStarting);
   char path[260];
   snprintf(path, sizeof path, "%s\\DATA\\%s", InstallDir, kClusterConfigName);
-  ServiceLog(LoadClusterConfig(path) ? kMsgConfigLoaded : kMsgConfigFailed);
+  int loaded = LoadClusterConfig(path);
+  ServiceLog(loaded ? kMsgConfigLoaded : kMsgConfigFailed);
+  ReportConfiguration(path, loaded);
   bindSnmpUpsLibrary();
   bindClusterLibrary();
   if (g_VexInitializeApi.load() != nullptr) {
@@ -206,11 +232,11 @@ int StartUp() {
 
 void StopSequence() {
   ServiceLog(kMsgStopping);
-  // Every thread that may use the libraries, the log or StatusLock ends first: client
-  // connections still waiting for a request are interrupted, and the wait for the others is
-  // bounded by the STOP_PENDING wait hint.
-  CancelWaitingClients();
-  g_workers_ended = WaitForWorkers(qp_real_tick_ms() + kStopWaitHint) != 0;
+  // Every thread that may use the libraries, the log or StatusLock ends first (connections
+  // still waiting for a request were closed by the pipe loop); the wait is bounded by the
+  // STOP_PENDING wait hint.
+  uint64_t deadline = qp_real_tick_ms() + kStopWaitHint;
+  g_workers_ended = (WaitForClientThreads(deadline) & WaitForWorkers(deadline)) != 0;
   if (!g_workers_ended) ServiceLog(kMsgWorkersLeft);
 
   if (g_VexTerminateApi.load() != nullptr && g_workers_ended) {

@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <getopt.h>
+#include <math.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -18,6 +20,7 @@
 #include <fstream>
 
 #include "quorin/qp_runtime.h"
+#include "quorin_version.h"
 #include "upssim.h"
 
 namespace upssim {
@@ -35,9 +38,67 @@ const char kUsage[] =
     "usage: upssim [--config FILE] [--cards FIRST[-LAST]]... [--port N] [--community TEXT]\n"
     "              [--outlet-groups N] [--runtime SECONDS] [--trap-to ADDRESS[:PORT]]...\n"
     "       upssim ctl ADDRESS VERB [ARGS...]\n"
+    "Simulates UPS network cards (SNMPv1 agents of the PowerNet MIB) on loopback addresses.\n"
+    "\n"
+    "  -c, --config FILE          cards and their settings from FILE\n"
+    "  -a, --cards FIRST[-LAST]   a card on every address of the range (repeatable)\n"
+    "  -p, --port N               UDP port of the agents, 1 to 65535\n"
+    "      --community TEXT       community of the cards (default public)\n"
+    "      --outlet-groups N      outlet groups of each card, 0 to 64 (default 0)\n"
+    "      --runtime SECONDS      battery run time of a full battery, more than 0 (default 1800)\n"
+    "      --trap-to ADDRESS[:PORT]  a trap receiver (repeatable)\n"
+    "  -h, --help                 print this help and exit\n"
+    "  -V, --version              print the version and exit\n"
+    "\n"
     "Cards listen on ADDRESS:PORT (PORT from --port, the config file, QUORIN_SNMP_PORT, or 161).\n"
     "Traps go to every --trap-to receiver (default port QUORIN_SNMP_TRAP_PORT, or 162).\n"
-    "The control socket lies under QUORIN_RUNTIME_DIR/upssim (default /run/quorin/upssim).\n";
+    "The control socket lies under QUORIN_RUNTIME_DIR/upssim (default /run/quorin/upssim).\n"
+    "Exit status: 0 stopped, 1 a card or the control socket could not be set up, 2 usage error.\n";
+
+constexpr int kMaxOutletGroups = 64;
+
+// A whole decimal number from LOW to HIGH; anything else is refused, never cut or wrapped.
+bool parse_whole(const std::string &text, long low, long high, long *out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char *end = nullptr;
+  long n = strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || n < low || n > high) return false;
+  *out = n;
+  return true;
+}
+
+// A number of seconds greater than 0.
+bool parse_seconds(const std::string &text, double *out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char *end = nullptr;
+  double n = strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !isfinite(n) || n <= 0) return false;
+  *out = n;
+  return true;
+}
+
+bool parse_port(const std::string &text, uint16_t *port, std::string *error) {
+  long n = 0;
+  if (!parse_whole(text, 1, 65535, &n)) {
+    *error = "port must be a whole number from 1 to 65535, not '" + text + "'";
+    return false;
+  }
+  *port = static_cast<uint16_t>(n);
+  return true;
+}
+
+bool parse_outlet_groups(const std::string &text, int *groups, std::string *error) {
+  long n = 0;
+  if (!parse_whole(text, 0, kMaxOutletGroups, &n)) {
+    *error = "outlet groups must be a whole number from 0 to " + std::to_string(kMaxOutletGroups) +
+             ", not '" + text + "'";
+    return false;
+  }
+  *groups = static_cast<int>(n);
+  return true;
+}
 
 // ---- options and the config file ----
 
@@ -98,11 +159,12 @@ bool apply_card_key(CardConfig *config, const std::string &key, const std::strin
   } else if (key == "description") {
     config->description = value;
   } else if (key == "outlet-groups") {
-    config->outlet_groups = atoi(value.c_str());
-  } else if (key == "runtime") {
-    config->runtime_s = atof(value.c_str());
-  } else if (key == "recharge") {
-    config->recharge_s = atof(value.c_str());
+    if (!parse_outlet_groups(value, &config->outlet_groups, error)) return false;
+  } else if (key == "runtime" || key == "recharge") {
+    if (!parse_seconds(value, key == "runtime" ? &config->runtime_s : &config->recharge_s)) {
+      *error = key + " must be a number of seconds greater than 0, not '" + value + "'";
+      return false;
+    }
   } else if (key == "trap-to") {
     sockaddr_in to;
     if (!parse_endpoint(value, env_port("QUORIN_SNMP_TRAP_PORT", 162), &to)) {
@@ -160,7 +222,10 @@ bool read_config(const std::string &path, const CardConfig &base, Options *optio
     std::string key = trim(line.substr(0, equals));
     std::string value = trim(line.substr(equals + 1));
     if (range.empty() && key == "port") {
-      options->port = static_cast<uint16_t>(atoi(value.c_str()));
+      if (!parse_port(value, &options->port, error)) {
+        *error = path + ":" + std::to_string(number) + ": " + *error;
+        return false;
+      }
     } else if (range.empty() && key == "trap-to") {
       sockaddr_in to;
       if (!parse_endpoint(value, env_port("QUORIN_SNMP_TRAP_PORT", 162), &to)) {
@@ -176,56 +241,92 @@ bool read_config(const std::string &path, const CardConfig &base, Options *optio
   return finish();
 }
 
-bool parse_options(int argc, char **argv, Options *options, std::string *error) {
+// Parses the command line. Returns 1 to go on, 0 after --help or --version (printed), -1 with
+// ERROR for a bad argument.
+int parse_options(int argc, char **argv, Options *options, std::string *error) {
+  enum { kCommunity = 256, kOutletGroups, kRuntime, kTrapTo };
+  static const struct option kOptions[] = {{"config", required_argument, nullptr, 'c'},
+                                           {"cards", required_argument, nullptr, 'a'},
+                                           {"port", required_argument, nullptr, 'p'},
+                                           {"community", required_argument, nullptr, kCommunity},
+                                           {"outlet-groups", required_argument, nullptr, kOutletGroups},
+                                           {"runtime", required_argument, nullptr, kRuntime},
+                                           {"trap-to", required_argument, nullptr, kTrapTo},
+                                           {"help", no_argument, nullptr, 'h'},
+                                           {"version", no_argument, nullptr, 'V'},
+                                           {nullptr, 0, nullptr, 0}};
   CardConfig base;
   std::vector<std::string> ranges;
   std::string config_path;
   uint16_t port = 0;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    bool has_value = i + 1 < argc;
-    if (arg == "--help" || arg == "-h") {
-      fputs(kUsage, stdout);
-      exit(0);
-    } else if (arg == "--config" && has_value) {
-      config_path = argv[++i];
-    } else if (arg == "--cards" && has_value) {
-      ranges.push_back(argv[++i]);
-    } else if (arg == "--port" && has_value) {
-      long n = strtol(argv[++i], nullptr, 10);
-      if (n <= 0 || n > 65535) {
-        *error = "bad port";
-        return false;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "c:a:p:hV", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'h':
+        fputs(kUsage, stdout);
+        return 0;
+      case 'V':
+        printf("upssim (quorin) %s\n", QUORIN_VERSION);
+        return 0;
+      case 'c':
+        config_path = optarg;
+        break;
+      case 'a':
+        ranges.push_back(optarg);
+        break;
+      case 'p':
+        if (!parse_port(optarg, &port, error)) {
+          *error = "--" + *error;
+          return -1;
+        }
+        break;
+      case kCommunity:
+        base.community = optarg;
+        break;
+      case kOutletGroups:
+        if (!parse_outlet_groups(optarg, &base.outlet_groups, error)) {
+          *error = "--" + *error;
+          return -1;
+        }
+        break;
+      case kRuntime:
+        if (!parse_seconds(optarg, &base.runtime_s)) {
+          *error = std::string("--runtime must be a number of seconds greater than 0, not '") + optarg + "'";
+          return -1;
+        }
+        break;
+      case kTrapTo: {
+        sockaddr_in to;
+        if (!parse_endpoint(optarg, env_port("QUORIN_SNMP_TRAP_PORT", 162), &to)) {
+          *error = std::string("bad trap receiver: ") + optarg;
+          return -1;
+        }
+        g_trap_receivers.push_back(to);
+        break;
       }
-      port = static_cast<uint16_t>(n);
-    } else if (arg == "--community" && has_value) {
-      base.community = argv[++i];
-    } else if (arg == "--outlet-groups" && has_value) {
-      base.outlet_groups = atoi(argv[++i]);
-    } else if (arg == "--runtime" && has_value) {
-      base.runtime_s = atof(argv[++i]);
-    } else if (arg == "--trap-to" && has_value) {
-      sockaddr_in to;
-      if (!parse_endpoint(argv[++i], env_port("QUORIN_SNMP_TRAP_PORT", 162), &to)) {
-        *error = std::string("bad trap receiver: ") + argv[i];
-        return false;
-      }
-      g_trap_receivers.push_back(to);
-    } else {
-      *error = "unknown option: " + arg;
-      return false;
+      default:
+        if (optopt != 0 && optopt < 256)
+          *error = std::string("option '-") + static_cast<char>(optopt) + "' needs a value or is unknown";
+        else
+          *error = std::string("unknown option or missing value: ") + argv[optind - 1];
+        return -1;
     }
   }
-  if (!config_path.empty() && !read_config(config_path, base, options, error)) return false;
+  if (optind < argc) {
+    *error = std::string("unexpected argument: ") + argv[optind];
+    return -1;
+  }
+  if (!config_path.empty() && !read_config(config_path, base, options, error)) return -1;
   for (const std::string &range : ranges)
-    if (!add_range(options, range, base, error)) return false;
+    if (!add_range(options, range, base, error)) return -1;
   if (options->cards.empty()) {
     *error = "no cards: give --cards or a config file with [card ...] sections";
-    return false;
+    return -1;
   }
   if (port != 0) options->port = port;
   if (options->port == 0) options->port = env_port("QUORIN_SNMP_PORT", 161);
-  return true;
+  return 1;
 }
 
 // ---- sockets ----
@@ -338,13 +439,17 @@ void setup_snmp_library() {
 int run(int argc, char **argv) {
   std::string error;
   Options options;
-  if (!parse_options(argc, argv, &options, &error)) {
-    fprintf(stderr, "upssim: %s\n%s", error.c_str(), kUsage);
+  int parsed = parse_options(argc, argv, &options, &error);
+  if (parsed == 0) return 0;
+  if (parsed < 0) {
+    fprintf(stderr, "upssim: %s\nTry 'upssim --help'.\n", error.c_str());
     return 2;
   }
   char runtime[512];
   if (!qp_runtime_path("upssim", runtime, sizeof runtime)) {
-    fprintf(stderr, "upssim: cannot create the runtime directory\n");
+    fprintf(stderr,
+            "upssim: cannot create the runtime folder (QUORIN_RUNTIME_DIR, default /run/quorin): %s\n",
+            strerror(errno));
     return 1;
   }
   setup_snmp_library();
@@ -419,7 +524,8 @@ int main(int argc, char **argv) {
   if (argc >= 2 && strcmp(argv[1], "ctl") == 0) {
     char runtime[512];
     if (!qp_runtime_path("upssim", runtime, sizeof runtime)) {
-      fprintf(stderr, "upssim: no runtime directory\n");
+      fprintf(stderr, "upssim: cannot use the runtime folder (QUORIN_RUNTIME_DIR, default /run/quorin): %s\n",
+              strerror(errno));
       return 2;
     }
     return upssim::control_client(runtime, argc - 2, argv + 2);

@@ -2,9 +2,11 @@
 #pragma once
 
 #include "qp_base.h"
+#include "qp_console.h"
 #include "qp_error.h"
 #include "qp_file.h"
 #include "qp_guard.h"
+#include "qp_journal.h"
 #include "qp_library.h"
 #include "qp_pipe.h"
 #include "qp_process.h"

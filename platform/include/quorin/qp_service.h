@@ -7,7 +7,11 @@
  * thread of its own and turns SIGTERM into the stop control and requests on the control
  * socket RUNTIME/services/NAME.ctl into calls of the registered handler. Each status report
  * is published in RUNTIME/services/NAME (read by qp_service_query and svcctl) and told to
- * systemd through sd_notify (READY, STOPPING, wait hints as EXTEND_TIMEOUT_USEC).
+ * systemd through sd_notify (READY, STOPPING, wait hints as EXTEND_TIMEOUT_USEC). The
+ * dispatcher raises the process's limit of open descriptors towards 16384 (as far as the hard
+ * limit allows), as a service holds one for each connected client. The status files and the
+ * service's output file RUNTIME/services/NAME.out are made afresh (mode 0640) and never
+ * written through a link.
  */
 #pragma once
 
@@ -57,6 +61,16 @@ QP_API qp_service_handle *qp_service_register_handler(const char *name, qp_servi
 
 /* Publishes a status report: 1, or 0 with the last error. */
 QP_API int qp_service_set_status(qp_service_handle *handle, const qp_service_status *status);
+
+/* Sets the status text of the service: a line telling an operator what is wrong, or that
+ * all is well (TEXT cut to 255 characters, control characters as blanks; NULL or "" clears
+ * it). It is published with every status report (qp_service_query_text) and told to systemd as
+ * STATUS=. Returns 1, or 0 with the last error. */
+QP_API int qp_service_set_status_text(qp_service_handle *handle, const char *text);
+
+/* The status text of service NAME into OUT ("" when it has none): 0, or
+ * ERROR_SERVICE_DOES_NOT_EXIST when it never reported. */
+QP_API uint32_t qp_service_query_text(const char *name, char *out, size_t out_size);
 
 /* The last status of service NAME: 0, ERROR_SERVICE_DOES_NOT_EXIST when it never reported.
  * A service whose process is gone reads as STOPPED. */
