@@ -474,11 +474,18 @@ TEST(SnmpLayer, UpssimAndASessionToTheBareAddressMeetOnQuorinSnmpPort) {
   std::string port = std::to_string(qt::free_udp_port("127.0.0.2"));
   qt::Child sim({qt::out_dir() + "/upssim", "--cards", "127.0.0.2"},
                 {{"QUORIN_RUNTIME_DIR", runtime}, {"QUORIN_SNMP_PORT", port}});
-  ASSERT_TRUE(qt::wait_until([&] { return qt::file_exists(runtime + "/upssim/127.0.0.2") || !sim.running(); },
-                             std::chrono::seconds(20)) &&
+  // The simulator says where it listens once it serves; its control socket may come first.
+  const std::string listening = "on port " + port + ",";
+  ASSERT_TRUE(qt::wait_until(
+                  [&] {
+                    return (qt::file_exists(runtime + "/upssim/127.0.0.2") &&
+                            sim.output().find(listening) != std::string::npos) ||
+                           !sim.running();
+                  },
+                  std::chrono::seconds(20)) &&
               sim.running())
       << sim.output();
-  EXPECT_NE(std::string::npos, sim.output().find("on port " + port + ",")) << sim.output();
+  EXPECT_NE(std::string::npos, sim.output().find(listening)) << sim.output();
 
   setenv("QUORIN_SNMP_PORT", port.c_str(), 1);
   Answer status;
