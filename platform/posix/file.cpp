@@ -217,9 +217,12 @@ uint32_t qp_make_dirs(const char *path) {
 }
 
 // Handle-based file. Sharing is an flock held for the life of the handle: exclusive when
-// the file was opened without sharing, shared otherwise.
+// the file was opened without sharing, shared otherwise. The device and inode tell whether a
+// path still names the file.
 struct qp_file {
   int fd;
+  dev_t device;
+  ino_t inode;
 };
 
 qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_t disposition) {
@@ -280,8 +283,17 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
     SetLastError(code);
     return nullptr;
   }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    uint32_t code = qp_set_error_from_errno(errno);
+    close(fd);
+    SetLastError(code);
+    return nullptr;
+  }
   qp_file *file = new qp_file;
   file->fd = fd;
+  file->device = st.st_dev;
+  file->inode = st.st_ino;
   SetLastError(ERROR_SUCCESS);
   return file;
 }
@@ -363,6 +375,21 @@ void qp_file_close(qp_file *file) {
   if (file == nullptr) return;
   close(file->fd);
   delete file;
+}
+
+int qp_file_is_at(qp_file *file, const char *path) {
+  if (file == nullptr || path == nullptr) return 0;
+  // The path as spelled, with its backslashes turned, names the file in the common case; only
+  // when it names nothing is it resolved ignoring case.
+  char native[kPathMax];
+  size_t n = 0;
+  for (const char *p = path; *p != '\0' && n + 1 < sizeof native; ++p) native[n++] = *p == '\\' ? '/' : *p;
+  native[n] = '\0';
+  struct stat st;
+  if (stat(native, &st) != 0) {
+    if (!qp_path_resolve(path, native, sizeof native) || stat(native, &st) != 0) return 0;
+  }
+  return st.st_dev == file->device && st.st_ino == file->inode ? 1 : 0;
 }
 
 int qp_file_native_fd(qp_file *file) {

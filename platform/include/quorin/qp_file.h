@@ -66,3 +66,8 @@ QP_API uint32_t qp_file_write_at(qp_file *file, uint64_t offset, const void *buf
 QP_API uint32_t qp_file_seek(qp_file *file, int64_t offset, int origin);
 QP_API uint32_t qp_file_size(qp_file *file, uint64_t *size);
 QP_API void qp_file_close(qp_file *file);
+
+/* 1 when PATH names, now, the very file that FILE is open on; 0 when the file was deleted,
+ * renamed away or replaced by another since it was opened, or when PATH names nothing. For
+ * writers that keep a file open between entries and must follow the file by its name. */
+QP_API int qp_file_is_at(qp_file *file, const char *path);
