@@ -134,3 +134,10 @@ inline int PcFail(uint32_t code) {
   SetLastError(code);
   return 0;
 }
+
+// ---- Items and status ----
+
+// Reads the unit's eight slot bytes with "002" over a connection of its own (opened with
+// OpenCommandPipe and closed again) into SLOTS: 0, the open's or the request's error, or
+// PC_ERR_PIPE_IO when the answer is not sixteen hex digits.
+uint32_t ReadSlotInfo(uint8_t *slots);

@@ -8,6 +8,7 @@ packages=(
   libsystemd-dev
   clang-format util-linux procps
   dpkg-dev fakeroot lintian file
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

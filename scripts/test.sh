@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs every test: the normal build and its benchmarks, then
-# the builds with the address and undefined-behaviour sanitizers and with the thread sanitizer.
+# Sets up the machine, builds, and runs every test: the normal build and its benchmarks, the
+# builds with the address and undefined-behaviour sanitizers and with the thread sanitizer,
+# then the fuzz targets.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -41,4 +42,10 @@ if [ "${QUORIN_SKIP_SANITIZERS:-}" = "" ]; then
   "$root/scripts/build.sh" "$root/build-tsan" -DQUORIN_SANITIZE=thread -DQUORIN_BUILD_BENCH=OFF
   (cd "$root/build-tsan" && TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" ctest -j"$jobs" --output-on-failure --timeout 900)
 fi
+
+if [ "${QUORIN_SKIP_FUZZ:-}" = "" ]; then
+  # Every fuzz target over its corpus (kept crash inputs included), then for a bounded time.
+  "$root/scripts/fuzz.sh"
+fi
+
 echo "== all tests passed"

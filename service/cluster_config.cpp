@@ -17,6 +17,8 @@ constexpr const char kDefaultCommunity[] = "kelpie";
 // Log texts of the configuration load.
 constexpr const char kMsgLoading[] = "Loading config from: %s";
 constexpr const char kMsgNotFound[] = "Config file not found";
+constexpr const char kMsgNotRegular[] = "Config file refused: not a regular file";
+constexpr const char kMsgTooLarge[] = "Config file refused: larger than %u bytes";
 constexpr const char kMsgCommunityDefault[] = "[common] Community = kelpie (default)";
 constexpr const char kMsgCommunity[] = "[common] Community = %s";
 constexpr const char kMsgInterval[] = "[common] interval = %d";
@@ -91,8 +93,17 @@ int read_ups_list(const char *section, const char *path, int32_t *count, int32_t
 
 int load(const char *path, ClusterUpsConfig &config) {
   ServiceLogf(0, kMsgLoading, path);
-  uint64_t size = 0;
-  uint32_t error = qp_file_size_of(path, &size);
+  // Only a regular file of a profile's size is read: a device or a FIFO in its place would
+  // hang or never end the reads, an oversized file would take memory without bound.
+  uint32_t error = qp_file_check_regular(path, QP_PROFILE_MAX_SIZE);
+  if (error == ERROR_BAD_FILE_TYPE) {
+    ServiceLog(kMsgNotRegular, error);
+    return 0;
+  }
+  if (error == ERROR_FILE_TOO_LARGE) {
+    ServiceLogf(error, kMsgTooLarge, static_cast<unsigned>(QP_PROFILE_MAX_SIZE));
+    return 0;
+  }
   if (error != ERROR_SUCCESS) {
     LogProblem(error, "%s", kMsgNotFound);
     return 0;

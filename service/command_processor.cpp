@@ -8,6 +8,8 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <vector>
 
 #include "cluster_config.h"
@@ -46,6 +48,8 @@ constexpr const char kMsgC02[] = "C02 response: %c";
 constexpr const char kMsgK02[] = "K02 command: Checking storage UPS status";
 constexpr const char kMsgK02NoStorage[] = "K02: No storage UPS configured";
 constexpr const char kMsgK02CreateFailed[] = "K02: Failed to create SHARE_DK.APC";
+constexpr const char kMsgK02WriteFailed[] = "K02: Failed to write SHARE_DK.APC";
+constexpr const char kMsgK02Busy[] = "K02: Timed out waiting for SHARE_DK.APC";
 constexpr const char kMsgK02Response[] = "K02 response: [%c][%c][%c][%c][%c]";
 constexpr const char kMsgPcs[] = "PCS command: Checking UPS power status";
 constexpr const char kMsgPcsRecords[] = "PCS: Retrieved %d UPS status records";
@@ -107,6 +111,24 @@ void LogLine(const char *format, ...) {
   ServiceLog(line);
 }
 
+// The three bytes of a command code as log text: printable ASCII as it is, a backslash
+// doubled, any other byte as "\xHH", so a code with CR, LF or NUL in it shows all its bytes
+// on its one line.
+constexpr size_t kShownCodeSize = 3 * 4 + 1;
+void ShowCode(const char *bytes, char shown[kShownCodeSize]) {
+  size_t used = 0;
+  for (int i = 0; i < 3; ++i) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\\') {
+      used += static_cast<size_t>(snprintf(shown + used, kShownCodeSize - used, "\\\\"));
+    } else if (c >= 0x20 && c < 0x7f) {
+      used += static_cast<size_t>(snprintf(shown + used, kShownCodeSize - used, "%c", c));
+    } else {
+      used += static_cast<size_t>(snprintf(shown + used, kShownCodeSize - used, "\\x%02X", c));
+    }
+  }
+}
+
 const char *KindWord(int32_t kind) {
   return kind == kKindServer ? "Server" : "Storage";
 }
@@ -157,6 +179,51 @@ void C02(char *buffer, uint32_t *reply_size) {
   LogLine(kMsgC02, buffer[8]);
 }
 
+// "SHARE_DK.APC" is written whole by one K02 at a time: its records go to a new file that
+// replaces the old one once complete, so a reader (or a K02 killed half-way) never leaves or
+// sees a partial file, and a client holding the old file open does not stop the next K02.
+// A K02 waits its turn for the file at most kShareDiskWaitMs. The UPS reads are made before
+// the turn is taken, each K02 with its own sequence number; a K02 whose reads are older than
+// those already in the file leaves the file as it is (its reply still tells its own reads).
+constexpr auto kShareDiskWait = std::chrono::milliseconds(5000);
+std::timed_mutex g_share_disk_lock;
+std::atomic<uint64_t> g_k02_sequence{0};
+uint64_t g_share_disk_sequence = 0;  // of the reads in the file; guarded by g_share_disk_lock
+
+// Writes RECORDS as the new content of "SHARE_DK.APC". Result true when the file holds
+// these records (or newer ones); false, logged, when it could not be written.
+bool WriteShareDisk(const std::vector<ShareDiskRecord> &records, uint64_t sequence) {
+  std::unique_lock<std::timed_mutex> turn(g_share_disk_lock, kShareDiskWait);
+  if (!turn.owns_lock()) {
+    ServiceLog(kMsgK02Busy);
+    return false;
+  }
+  if (g_share_disk_sequence > sequence) return true;  // newer reads are in the file
+  char path[260];
+  snprintf(path, sizeof path, "%s\\DATA\\%s", InstallDir, kShareDiskFile);
+  qp_file *file = qp_file_create_replacement(path);
+  if (file == nullptr) {
+    ServiceLog(kMsgK02CreateFailed, GetLastError());
+    return false;
+  }
+  for (const ShareDiskRecord &record : records) {
+    uint32_t written = 0;
+    uint32_t error = qp_file_write(file, &record, sizeof record, &written);
+    if (error != ERROR_SUCCESS || written != sizeof record) {
+      ServiceLog(kMsgK02WriteFailed, error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT);
+      qp_file_close(file);  // the new file is removed; the old one stays
+      return false;
+    }
+  }
+  uint32_t error = qp_file_commit_replacement(file);
+  if (error != ERROR_SUCCESS) {
+    ServiceLog(kMsgK02WriteFailed, error);
+    return false;
+  }
+  g_share_disk_sequence = sequence;
+  return true;
+}
+
 void K02(char *buffer, uint32_t *reply_size) {
   ServiceLog(kMsgK02);
   memcpy(buffer + 4, "0001", 4);
@@ -168,15 +235,9 @@ void K02(char *buffer, uint32_t *reply_size) {
     memcpy(buffer + 4, "13", 2);
     return;
   }
-  char path[260];
-  snprintf(path, sizeof path, "%s\\DATA\\%s", InstallDir, kShareDiskFile);
-  qp_file *file = qp_file_open(path, QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_NONE, QP_CREATE_ALWAYS);
-  if (file == nullptr) {
-    ServiceLog(kMsgK02CreateFailed);
-    memcpy(buffer + 4, "13", 2);
-    return;
-  }
-  bool all_on_line = true, any_unread = false, write_failed = false;
+  uint64_t sequence = ++g_k02_sequence;
+  bool all_on_line = true, any_unread = false;
+  std::vector<ShareDiskRecord> records;
   for (size_t s = 0; s < config.storage_units.size(); ++s) {
     const std::vector<std::string> &addresses = config.storage_units[s].ups_addresses;
     for (size_t u = 0; u < addresses.size(); ++u) {
@@ -199,14 +260,12 @@ void K02(char *buffer, uint32_t *reply_size) {
       }
       uint32_t bits = static_cast<uint32_t>(state);
       for (int i = 0; i < 4; ++i) out.state[i] = static_cast<unsigned char>(bits >> (8 * i));
-      uint32_t written = 0;
-      // A record that could not be stored makes the file incomplete: the answer says so.
-      if (qp_file_write(file, &out, sizeof out, &written) != ERROR_SUCCESS || written != sizeof out)
-        write_failed = true;
+      records.push_back(out);
     }
   }
-  qp_file_close(file);
-  memcpy(buffer + 4, (!any_unread && all_on_line && !write_failed) ? "00" : "13", 2);
+  // A file that could not be written leaves the client without the records: "13".
+  bool written = WriteShareDisk(records, sequence);
+  memcpy(buffer + 4, (!any_unread && all_on_line && written) ? "00" : "13", 2);
   LogLine(kMsgK02Response, buffer[4], buffer[5], buffer[6], buffer[7], buffer[8]);
 }
 
@@ -410,17 +469,17 @@ constexpr CommandEntry kCommands[] = {
 
 int ProcessCommand(char *buffer, uint32_t length, uint32_t *reply_size) {
   if (length < 8) return 0;
-  char code[4];
-  memcpy(code, buffer, 3);
-  code[3] = '\0';
+  // The code as it is shown in the log: the client's three bytes, whatever they are.
+  char shown[kShownCodeSize];
+  ShowCode(buffer, shown);
   ServiceLog(kMsgCommandReceived);
-  LogLine(kMsgCmd, code);
+  LogLine(kMsgCmd, shown);
   for (const CommandEntry &command : kCommands) {
-    if (strcmp(code, command.code) == 0) {
+    if (memcmp(buffer, command.code, 3) == 0) {
       command.run(buffer, reply_size);
       return 1;
     }
   }
-  UnknownCommand(buffer, reply_size, code);
+  UnknownCommand(buffer, reply_size, shown);
   return 1;
 }

@@ -66,6 +66,24 @@ qp_file *kept_log(const char *path) {
   return g_kept_log;
 }
 
+// Copies TEXT into OUT (SIZE bytes) with every control byte shown as "\xHH", so that bytes
+// from outside (a command code, a configuration value) can neither end an entry early nor
+// start a forged one. Stops before an escape that would not fit whole.
+void EscapeControls(const char *text, char *out, size_t size) {
+  size_t used = 0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; ++p) {
+    bool control = *p < 0x20 || *p == 0x7f;
+    size_t need = control ? 4 : 1;
+    if (used + need >= size) break;
+    if (control)
+      snprintf(out + used, size - used, "\\x%02X", *p);
+    else
+      out[used] = static_cast<char>(*p);
+    used += need;
+  }
+  out[used] = '\0';
+}
+
 }  // namespace
 
 void ServiceLog(const char *text, uint32_t code) {
@@ -73,10 +91,12 @@ void ServiceLog(const char *text, uint32_t code) {
   if (mutex == nullptr) return;
   uint32_t wait = qp_mutex_wait(mutex, 1000);
 
+  char cut[kMaxText + 1];
+  snprintf(cut, sizeof cut, "%s", text != nullptr ? text : "");
+  size_t length = strlen(cut);
+  while (length > 0 && cut[length - 1] == ' ') cut[--length] = '\0';
   char message[kMaxText + 1];
-  snprintf(message, sizeof message, "%s", text != nullptr ? text : "");
-  size_t length = strlen(message);
-  while (length > 0 && message[length - 1] == ' ') message[--length] = '\0';
+  EscapeControls(cut, message, sizeof message);
 
   char path[256];
   snprintf(path, sizeof path, "%s\\DATA\\%s", InstallDir, kServiceLogName);

@@ -232,11 +232,11 @@ int StartUp() {
 
 void StopSequence() {
   ServiceLog(kMsgStopping);
-  // Every thread that may use the libraries, the log or StatusLock ends first: client
-  // connections still waiting for a request are interrupted, and the wait for the others is
-  // bounded by the STOP_PENDING wait hint.
-  CancelWaitingClients();
-  g_workers_ended = WaitForWorkers(qp_real_tick_ms() + kStopWaitHint) != 0;
+  // Every thread that may use the libraries, the log or StatusLock ends first (connections
+  // still waiting for a request were closed by the pipe loop); the wait is bounded by the
+  // STOP_PENDING wait hint.
+  uint64_t deadline = qp_real_tick_ms() + kStopWaitHint;
+  g_workers_ended = (WaitForClientThreads(deadline) & WaitForWorkers(deadline)) != 0;
   if (!g_workers_ended) ServiceLog(kMsgWorkersLeft);
 
   if (g_VexTerminateApi.load() != nullptr && g_workers_ended) {

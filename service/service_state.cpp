@@ -17,7 +17,7 @@ std::atomic<uint32_t> ApiHandle{0};
 
 namespace {
 std::mutex g_workers_lock;
-std::vector<qp_thread *> g_workers;  // the delayed initialisation thread and client threads
+std::vector<qp_thread *> g_workers;  // the delayed initialisation thread
 }  // namespace
 
 void ReportServiceStatus(uint32_t state, uint32_t exit_code, uint32_t wait_hint, uint32_t controls) {
@@ -46,18 +46,6 @@ int SleepUnlessStopping(uint32_t ms) {
 void RegisterWorker(qp_thread *thread) {
   std::lock_guard<std::mutex> guard(g_workers_lock);
   g_workers.push_back(thread);
-}
-
-void ReapWorkers() {
-  std::lock_guard<std::mutex> guard(g_workers_lock);
-  for (auto it = g_workers.begin(); it != g_workers.end();) {
-    if (qp_thread_wait(*it, 0, nullptr) == QP_WAIT_OBJECT_0) {
-      qp_thread_close(*it);
-      it = g_workers.erase(it);
-    } else {
-      ++it;
-    }
-  }
 }
 
 int WaitForWorkers(uint64_t deadline_ms) {

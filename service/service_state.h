@@ -41,9 +41,8 @@ void ReportServiceStatus(uint32_t state, uint32_t exit_code, uint32_t wait_hint,
 // Returns 1 when the stop event ended the sleep.
 int SleepUnlessStopping(uint32_t ms);
 
-// Threads the stop sequence must see end before it releases what they use.
+// Threads the stop sequence must see end before it releases what they use (the delayed
+// initialisation thread; client threads are counted by the pipe server).
 void RegisterWorker(qp_thread *thread);
 // Waits for every registered worker until DEADLINE_MS (real clock); 1 when all have ended.
 int WaitForWorkers(uint64_t deadline_ms);
-// Forgets the workers that have ended.
-void ReapWorkers();

@@ -85,7 +85,16 @@ uint32_t SetControl(const char *address, const PowerNetVariable &variable, int v
                 : SnmpSetByAddress(address, variable.oid, variable.type, &value);
 }
 
-// Sleep ticks of SECONDS (taken as an unsigned number), cut down to whole tenths of an hour
+// A time in seconds below 0 names no time at all: taken as an unsigned number it would be
+// months. Such a call is refused with its failure line (code SNMP_RESULT_BAD_VALUE) and sends
+// nothing. True when refused.
+bool RefuseNegativeTime(const char *address, int seconds, const char *failure_line) {
+  if (seconds >= 0) return false;
+  WriteSnmpLogF(SNMP_RESULT_BAD_VALUE, failure_line, address);
+  return true;
+}
+
+// Sleep ticks of SECONDS (not negative), cut down to whole tenths of an hour
 // when "DilayTimeCut" starts with 'Y'; logs the seconds and the resulting time.
 uint32_t SleepTicks(const char *address, int seconds, const char *seconds_line) {
   WriteSnmpLogF(0, seconds_line, address, seconds, static_cast<double>(seconds));
@@ -144,6 +153,7 @@ QP_DLL_EXPORT int SetUpsOnbySnmp(const char *address, int value, int mode) {
 QP_DLL_EXPORT int SetUpsShutdownDelaybySnmp(const char *address, int seconds) {
   if (!LibraryReady() || address == nullptr) return 0;
   WriteSnmpLogF(0, kLogCallShutdownDelay, address, seconds);
+  if (RefuseNegativeTime(address, seconds, kLogShutdownDelayError)) return 0;
   uint32_t ticks = static_cast<uint32_t>(seconds) * kTicksPerSecond;
   uint32_t result =
       SnmpSetByAddress(address, kUpsAdvConfigShutoffDelay.oid, kUpsAdvConfigShutoffDelay.type, &ticks);
@@ -155,6 +165,7 @@ QP_DLL_EXPORT int SetUpsShutdownDelaybySnmp(const char *address, int seconds) {
 QP_DLL_EXPORT int SetUpsSleepTimeSnmp(const char *address, int seconds) {
   if (!LibraryReady() || address == nullptr) return 0;
   WriteSnmpLogF(0, kLogCallSleepTime, address);
+  if (RefuseNegativeTime(address, seconds, kLogSleepTimeError1)) return 0;
   uint32_t ticks = SleepTicks(address, seconds, kLogSleepTimeSeconds);
   uint32_t result =
       SnmpSetByAddress(address, kUpsAdvConfigSleepTime.oid, kUpsAdvConfigSleepTime.type, &ticks);
@@ -166,6 +177,7 @@ QP_DLL_EXPORT int SetUpsSleepTimeSnmp(const char *address, int seconds) {
 QP_DLL_EXPORT int SetUpsSleepOffbySnmp(const char *address, int command, int seconds) {
   if (!LibraryReady() || address == nullptr) return 0;
   WriteSnmpLogF(0, kLogCallSleepOff, address, command);
+  if (RefuseNegativeTime(address, seconds, kLogSleepOffError1)) return 0;
   uint32_t ticks = SleepTicks(address, seconds, kLogSleepOffSeconds);
   uint32_t result =
       SnmpSetByAddress(address, kUpsAdvConfigSleepTime.oid, kUpsAdvConfigSleepTime.type, &ticks);

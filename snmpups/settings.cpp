@@ -81,6 +81,8 @@ constexpr char kLogTimeOut[] = "TimeOut(%d) Retry(%d)";
 constexpr char kLogOutletTimeOut[] = "5G UPS TimeOut(%d) Retry(%d)";
 constexpr char kLogDebugMode[] = "DebugMode Run...";
 constexpr char kLogScgSupport[] = "SCG API Support...";
+constexpr char kLogSettingsNotRegular[] = "Settings file refused: not a regular file";
+constexpr char kLogSettingsTooLarge[] = "Settings file refused: larger than %u bytes";
 
 // How a row turns the text it read into its global.
 enum class SettingKind {
@@ -94,6 +96,7 @@ enum class SettingKind {
   kPowerFailWait,       // seconds, at least 30
   kPowerFailWaitOther,  // seconds, derived from g_Power_Fail_Wait
   kTrapInterval,        // seconds read, milliseconds kept, at least 2 s
+  kTimeOut,             // milliseconds; a value that is not a positive number takes the default
 };
 
 struct SettingRow {
@@ -184,9 +187,10 @@ const SettingRow kSettingRows[] = {
      true, nullptr},
     {"upsAdvTestDiagnosticSchedule", SettingKind::kInt, &g_Diagnostic_Schedule, 0, 0, 0, nullptr, 2, nullptr,
      true, nullptr},
-    {"TimeOut", SettingKind::kInt, &g_TimeOut, 0, 0, 0, nullptr, 1000, "1000", false, nullptr},
+    {"TimeOut", SettingKind::kTimeOut, &g_TimeOut, 0, 0, 0, nullptr, 1000, "1000", false, nullptr},
     {"Retry", SettingKind::kInt, &g_Retry, 0, 0, 0, nullptr, 2, "2", false, LogTimeOut},
-    {"TimeOut_Outlet", SettingKind::kInt, &g_TimeOut_Outlet, 0, 0, 0, nullptr, 5000, "5000", false, nullptr},
+    {"TimeOut_Outlet", SettingKind::kTimeOut, &g_TimeOut_Outlet, 0, 0, 0, nullptr, 5000, "5000", false,
+     nullptr},
     {"Retry_Outlet", SettingKind::kInt, &g_Retry_Outlet, 0, 0, 0, nullptr, 1, "1", false, LogOutletTimeOut},
 };
 
@@ -280,6 +284,12 @@ void ApplyRow(const SettingRow &row) {
       *static_cast<uint32_t *>(row.target) = static_cast<uint32_t>(seconds) * 1000u;
       break;
     }
+    case SettingKind::kTimeOut:
+      // Junk reads as 0, and a time-out of 0 or less would leave a request no time at all
+      // (the request is then repeated at once and reported failed although the card may
+      // carry it out): such a value takes the default.
+      *static_cast<int32_t *>(row.target) = number > 0 ? number : row.default_number;
+      break;
     case SettingKind::kText:
     case SettingKind::kTextList:
       break;
@@ -356,6 +366,11 @@ bool SnmpUpsLoad() {
   // Without the install path there is no settings file and no log: fail without a line.
   if (!ReadInstallPath()) return false;
   snprintf(g_Settings_Path, sizeof g_Settings_Path, "%s%s", g_Install_Path, kSettingsFile);
+  // A settings file that is not a regular file, or is oversized, is not read (nor written
+  // back into): every key takes its default, and the log says why.
+  uint32_t refused = qp_file_check_regular(g_Settings_Path, QP_PROFILE_MAX_SIZE);
+  if (refused == ERROR_BAD_FILE_TYPE) WriteSnmpLog(kLogSettingsNotRegular, refused);
+  if (refused == ERROR_FILE_TOO_LARGE) WriteSnmpLogF(refused, kLogSettingsTooLarge, QP_PROFILE_MAX_SIZE);
 
   for (const SettingRow &row : kSettingRows) {
     ApplyRow(row);

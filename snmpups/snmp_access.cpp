@@ -424,6 +424,12 @@ bool StringToOid(const char *text, qp_snmp_oid *oid) {
 // ---- GET by slot -----------------------------------------------------------------------------
 
 uint32_t SnmpGetByIndex(const char *oid, uint8_t type, void *out, int quiet, int ups_index) {
+  return SnmpGetByIndexStored(oid, type, out, quiet, ups_index, nullptr);
+}
+
+uint32_t SnmpGetByIndexStored(const char *oid, uint8_t type, void *out, int quiet, int ups_index,
+                              bool *stored) {
+  if (stored != nullptr) *stored = false;
   if (ups_index < 0 || ups_index >= UPS_UNIT_COUNT) {
     WriteSnmpLogF(SNMP_RESULT_FAILED, kLogGetIllegalIndex, ups_index);
     return SNMP_RESULT_FAILED;
@@ -451,7 +457,8 @@ uint32_t SnmpGetByIndex(const char *oid, uint8_t type, void *out, int quiet, int
                   static_cast<int>(exchange.error_status), static_cast<int>(exchange.error_index));
     return SNMP_RESULT_AGENT_ERROR;
   }
-  StoreValue(exchange.answer.value, type, out);
+  bool was_stored = StoreValue(exchange.answer.value, type, out);
+  if (stored != nullptr) *stored = was_stored;
   LogIndexGetAnswer(exchange.answer.value, type, quiet_lines);
   return SNMP_RESULT_OK;
 }

@@ -10,6 +10,10 @@
 //    thread of the host. They are atomics: bits are set and cleared with fetch_or / fetch_and,
 //    so no concurrent bit update is lost.
 //  - g_Snmp_Log_Size is clamped in place by every writer of the SNMP library log (atomic).
+//  - The trap monitor's words (g_Get_Running, TarvosLumoStopFlag, g_Trap_Event,
+//    g_Trap_Poke_Count, g_Other_Ups_State) and the check engine's g_Status_Log_Turn are shared
+//    between the monitor's thread, the check engine's caller and the stop request; each is one
+//    atomic word, read and written whole.
 //  - The four mutexes are created at the end of the load and live as long as the process;
 //    only a failed load closes them.
 #pragma once
@@ -169,6 +173,10 @@ bool ParseOidFallback(const char *text, qp_snmp_oid *oid, uint32_t *claimed_slot
 // for IpAddress. VALUE of a SET: int (INTEGER), uint32_t (TimeTicks), 4 bytes (IpAddress),
 // NUL-terminated text (OCTET STRING).
 uint32_t SnmpGetByIndex(const char *oid, uint8_t type, void *out, int quiet, int ups_index);
+// SnmpGetByIndex that also tells whether a value was stored (false when the agent answered with
+// another type than TYPE, or on failure).
+uint32_t SnmpGetByIndexStored(const char *oid, uint8_t type, void *out, int quiet, int ups_index,
+                              bool *stored);
 uint32_t SnmpSetByIndex(const char *oid, uint8_t type, const void *value, int ups_index);
 uint32_t SnmpGetByAddress(const char *address, const char *oid, uint8_t type, void *out, int quiet_level);
 uint32_t SnmpSetByAddress(const char *address, const char *oid, uint8_t type, const void *value);
@@ -181,6 +189,47 @@ uint32_t SnmpGetByAddressStored(const char *address, const char *oid, uint8_t ty
 // Size of the buffer a GET of an OCTET STRING needs.
 constexpr int SNMP_TEXT_BUFFER = 130;
 
+// ---- Host shutdown sequence (shutdown_sequence.cpp) ----------------------------------------
+// Folds CODE, the result of one write, into ACCUMULATED, the result of a sequence of writes,
+// and returns the new result: 0x80000000 and 0x80100000 count only while nothing else is
+// there; SNMP_RESULT_FAILED and SNMP_RESULT_AGENT_ERROR replace only a result whose lowest
+// four bits are 0 or 1; every other code, success included, replaces it. So a later success
+// clears an earlier failure, and an agent error or a badValue is not hidden by a later
+// transport failure.
+uint32_t MergeSnmpResult(uint32_t accumulated, uint32_t code);
+// Puts every configured UPS of the unit table to sleep or turns it off as the host shuts
+// down; the first character of DATA selects the mode ('3' scheduled power-off: sleep, '4'
+// power-off without schedule: turn off, anything else: after a power failure, by the marks of
+// the unit table, "UPS_Off" and the settings). Returns the merged result of every write.
+uint32_t QuoPcShutDown(const char *data);
+
+// ---- Exports that other modules of the library call ----------------------------------------
+// Sets the SCG active membership of the UPS at ADDRESS (control_exports.cpp); 1 = success.
+QP_DLL_EXPORT int SetUpsSyncActivebySnmp(const char *address, int value);
+// One check of the check engine (check_engine.cpp); always 1.
+QP_DLL_EXPORT int QuoKySnmpCheck(void);
+
 // ---- Outlet-group model check (outlet_model.cpp) -------------------------------------------
 // 2 = UPS with outlet groups, 1 = older model, 0 = firmware revision not readable.
 int CheckOutletUps(const char *address);
+
+// ---- Trap monitor and check engine (trap_monitor.cpp, check_engine.cpp) --------------------
+// 1 while a TarvosLumoGet call is inside its loop.
+extern std::atomic<int32_t> g_Get_Running;
+// Set to 1 by TarvosLumoStop; the monitor sets it back to 0 when it leaves because of it.
+extern std::atomic<int32_t> TarvosLumoStopFlag;
+// The trap listener's event (NULL: no listener); set by the start-up wait, signalled by the
+// listener when a trap is queued and by the check engine to wake the monitor.
+extern std::atomic<qp_event *> g_Trap_Event;
+// Checks since the monitor last began a pass.
+extern std::atomic<int32_t> g_Trap_Poke_Count;
+// Bit 0x08: a fault trap came from another server's UPS; recomputed by every check as the OR
+// of g_Battery_State_O.
+extern std::atomic<uint32_t> g_Other_Ups_State;
+// Position 0 .. 10 of the check engine's status-line rotation.
+extern std::atomic<int32_t> g_Status_Log_Turn;
+
+// Reads sixteen values of the UPS of UNIT_CODE (9000 + slot, 0 .. 15 for g_Ups_Ip_S, 100 .. 115
+// for g_Ups_Ip_O) and writes them as eight lines to its trap log. 1 when it ran, 0 when the
+// unit has no address.
+int LogTrapStatusSnapshot(int unit_code);

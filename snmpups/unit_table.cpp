@@ -53,4 +53,7 @@ void ClearStatusWords() {
   }
   g_Input_Fault_Main.store(0);
   g_Scg_Error_Count.store(0);
+  g_Other_Ups_State.store(0);
+  g_Trap_Poke_Count.store(0);
+  g_Status_Log_Turn.store(0);
 }

@@ -78,6 +78,11 @@ __attribute__((constructor)) void libraryLoad() {
   g_state.unloading = qp_event_create(1, 0);
   g_state.log_mutex.store(createUnnamedMutex());
   libraryLog(kLogLoad, static_cast<uint32_t>(g_state.log_mode));
+  // A settings file that is not a regular file, or is oversized, was not read (the mode is
+  // then the default): the log says why.
+  uint32_t refused = qp_file_check_regular(g_state.settings_path, QP_PROFILE_MAX_SIZE);
+  if (refused == ERROR_BAD_FILE_TYPE) libraryLog(kLogSettingsNotRegular, refused);
+  if (refused == ERROR_FILE_TOO_LARGE) libraryLogf(refused, kLogSettingsTooLarge, QP_PROFILE_MAX_SIZE);
   qp_library_report_attach(1);
 }
 

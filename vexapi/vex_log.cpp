@@ -62,8 +62,21 @@ void libraryLog(const char *message, uint32_t code) {
   timeText(when, sizeof when);
   if (g_state.log_mode > kMaxLogMode) return;
 
+  // Texts from outside (server names from the tools' output) may hold control bytes: shown
+  // as "\xHH", so they cannot end the line early or start a forged one.
+  char shown[kLineSize];
+  size_t used = 0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(message != nullptr ? message : "");
+       *p != '\0' && used + 4 < sizeof shown; ++p) {
+    if (*p < 0x20 || *p == 0x7f)
+      used += static_cast<size_t>(snprintf(shown + used, sizeof shown - used, "\\x%02X", *p));
+    else
+      shown[used++] = static_cast<char>(*p);
+  }
+  shown[used] = '\0';
+
   char line[kLineSize];
-  int n = snprintf(line, sizeof line, "%s [%08x]: %s\r\n", when, code, message != nullptr ? message : "");
+  int n = snprintf(line, sizeof line, "%s [%08x]: %s\r\n", when, code, shown);
   if (n < 0) return;
   if (static_cast<size_t>(n) >= sizeof line) {  // cut, but keep the line end
     line[kLineSize - 3] = '\r';

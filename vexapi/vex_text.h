@@ -36,6 +36,8 @@ inline constexpr char kSettingsSection[] = "LocalLog";
 inline constexpr char kSettingsModeKey[] = "Mode";
 inline constexpr char kProfileDefault[] = "<default>";
 inline constexpr char kClusterMutexName[] = "quorinky_tsrx";
+inline constexpr char kLogSettingsNotRegular[] = "Settings file refused: not a regular file";
+inline constexpr char kLogSettingsTooLarge[] = "Settings file refused: larger than %u bytes";
 
 // Status tool output: the line that names the cluster, and the state word of a started cluster.
 inline constexpr char kStatusClusterPrefix[] = "Cluster : ";

@@ -29,6 +29,7 @@ uint32_t qp_error_from_errno(int err) {
     case EACCES:
     case EPERM:
     case EROFS:
+    case ELOOP:  // a link where none may be followed
       return ERROR_ACCESS_DENIED;
     case EBADF:
       return ERROR_INVALID_HANDLE;

@@ -8,9 +8,11 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "quorin/qp_error.h"
 #include "quorin/qp_file.h"
@@ -19,6 +21,8 @@
 namespace {
 
 constexpr size_t kPathMax = 1024;
+// Files the layer creates: owner and group only.
+constexpr mode_t kNewFileMode = 0660;
 
 bool exists_native(const char *path) {
   struct stat st;
@@ -135,10 +139,35 @@ FILE *qp_fopen(const char *path, const char *mode) {
   size_t m = 0;
   for (const char *p = mode; *p != '\0' && m + 2 < sizeof cmode; ++p)
     if (*p != 't') cmode[m++] = *p;
-  cmode[m++] = 'e';  // close on exec: tools started by the libraries must not inherit log files
   cmode[m] = '\0';
-  FILE *f = fopen(native, cmode);
-  if (f == nullptr) set_path_error(native, errno);
+  // Files opened for writing are opened here, so that a new one gets mode 0660 (other users
+  // cannot open it) and a link planted in place of the file is not followed.
+  int flags = O_CLOEXEC;  // tools started by the libraries must not inherit log files
+  bool update = strchr(cmode, '+') != nullptr;
+  switch (cmode[0]) {
+    case 'r':
+      flags |= update ? O_RDWR | O_NOFOLLOW : O_RDONLY;
+      break;
+    case 'w':
+      flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC | O_NOFOLLOW;
+      break;
+    case 'a':
+      flags |= (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND | O_NOFOLLOW;
+      break;
+    default:
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+  }
+  int fd = open(native, flags, kNewFileMode);
+  if (fd < 0) {
+    set_path_error(native, errno);
+    return nullptr;
+  }
+  FILE *f = fdopen(fd, cmode);
+  if (f == nullptr) {
+    qp_set_error_from_errno(errno);
+    close(fd);
+  }
   return f;
 }
 
@@ -223,6 +252,8 @@ struct qp_file {
   int fd;
   dev_t device;
   ino_t inode;
+  std::string replacement;  // a replacement not yet committed: its own name
+  std::string target;       // and the file it replaces
 };
 
 qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_t disposition) {
@@ -260,13 +291,31 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
       SetLastError(ERROR_INVALID_PARAMETER);
       return nullptr;
   }
-  int fd = open(native, flags, 0664);
+  // A link in place of the file is never followed: the file may be a data file of the
+  // system, written by a privileged process.
+  int fd = open(native, flags | O_NOFOLLOW, kNewFileMode);
   if (fd < 0) {
     if (errno == EEXIST) {
       SetLastError(ERROR_FILE_EXISTS);
       return nullptr;
     }
     set_path_error(native, errno);
+    return nullptr;
+  }
+  // The device and inode tell later whether a path still names this file.
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    uint32_t code = qp_set_error_from_errno(errno);
+    close(fd);
+    SetLastError(code);
+    return nullptr;
+  }
+  // The read-only attribute of Windows holds for every user, administrators too; here a file
+  // whose mode has no write bit stands for it, so that root is refused as well.
+  if ((access & QP_ACCESS_WRITE) && S_ISREG(st.st_mode) &&
+      (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
   // An open that shares both ways conflicts only with an unshared one, which takes an
@@ -278,13 +327,6 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
     return nullptr;
   }
   if (truncate && ftruncate(fd, 0) != 0) {
-    uint32_t code = qp_set_error_from_errno(errno);
-    close(fd);
-    SetLastError(code);
-    return nullptr;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
     uint32_t code = qp_set_error_from_errno(errno);
     close(fd);
     SetLastError(code);
@@ -374,7 +416,160 @@ uint32_t qp_file_size(qp_file *file, uint64_t *size) {
 void qp_file_close(qp_file *file) {
   if (file == nullptr) return;
   close(file->fd);
+  if (!file->replacement.empty()) unlink(file->replacement.c_str());  // never committed
   delete file;
+}
+
+qp_file *qp_file_create_replacement(const char *path) {
+  char native[kPathMax];
+  if (!qp_path_resolve(path, native, sizeof native)) return nullptr;
+  if (qp_fault_hit("file_replace")) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  // A fresh name in the file's own folder (rename does not cross file systems), made with
+  // O_EXCL: never an existing file, never through a link.
+  std::string temp = std::string(native) + ".XXXXXX";
+  std::vector<char> name(temp.begin(), temp.end());
+  name.push_back('\0');
+  int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) {
+    set_path_error(native, errno);
+    return nullptr;
+  }
+  // mkostemp makes the file 0600; it gets the mode a new data file has.
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, kNewFileMode & ~mask);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    uint32_t code = qp_error_from_errno(errno);
+    unlink(name.data());
+    close(fd);
+    SetLastError(code);
+    return nullptr;
+  }
+  qp_file *file = new qp_file;
+  file->fd = fd;
+  file->device = st.st_dev;
+  file->inode = st.st_ino;
+  file->replacement = name.data();
+  file->target = native;
+  SetLastError(ERROR_SUCCESS);
+  return file;
+}
+
+uint32_t qp_file_commit_replacement(qp_file *file) {
+  if (file == nullptr || file->replacement.empty()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return ERROR_INVALID_HANDLE;
+  }
+  uint32_t code = ERROR_SUCCESS;
+  if (fsync(file->fd) != 0 || rename(file->replacement.c_str(), file->target.c_str()) != 0)
+    code = qp_error_from_errno(errno);
+  else
+    file->replacement.clear();  // now the file itself
+  qp_file_close(file);
+  SetLastError(code);
+  return code;
+}
+
+uint32_t qp_file_check_regular(const char *path, uint64_t max_size) {
+  char native[kPathMax];
+  if (!qp_path_resolve(path, native, sizeof native)) return GetLastError();
+  // Opened without waiting, so that a FIFO in the file's place cannot hold the caller.
+  int fd = open(native, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return set_path_error(native, errno);
+  struct stat st;
+  uint32_t code = ERROR_SUCCESS;
+  if (fstat(fd, &st) != 0)
+    code = qp_error_from_errno(errno);
+  else if (!S_ISREG(st.st_mode))
+    code = ERROR_BAD_FILE_TYPE;
+  else if (static_cast<uint64_t>(st.st_size) > max_size)
+    code = ERROR_FILE_TOO_LARGE;
+  close(fd);
+  SetLastError(code);
+  return code;
+}
+
+uint32_t qp_file_flush(qp_file *file) {
+  if (file == nullptr) return ERROR_INVALID_HANDLE;
+  if (fsync(file->fd) != 0) return qp_set_error_from_errno(errno);
+  return ERROR_SUCCESS;
+}
+
+uint32_t qp_folder_flush(const char *path) {
+  char native[kPathMax];
+  if (!qp_path_resolve(path, native, sizeof native)) return GetLastError();
+  int fd = open(native, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      return ERROR_PATH_NOT_FOUND;
+    }
+    return qp_set_error_from_errno(errno);
+  }
+  uint32_t code = ERROR_SUCCESS;
+  if (fsync(fd) != 0) code = qp_set_error_from_errno(errno);
+  close(fd);
+  return code;
+}
+
+namespace {
+
+// One attempt at the whole-file write lock of FD with COMMAND (F_OFD_SETLKW waits until it is
+// had, F_OFD_SETLK only tries): 0, or the errno.
+int lock_whole_file(int fd, int command) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // to the end of the file, however long it grows
+  while (fcntl(fd, command, &lock) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// Open-file-description locks: owned by the handle, not by the process, so two handles of one
+// process exclude each other as two processes do; released by the kernel when the handle is
+// closed, also when its process is killed.
+uint32_t qp_file_lock(qp_file *file, uint32_t timeout_ms) {
+  if (file == nullptr) return ERROR_INVALID_HANDLE;
+  if (timeout_ms == QP_INFINITE) {
+    int err = lock_whole_file(file->fd, F_OFD_SETLKW);
+    return err == 0 ? ERROR_SUCCESS : qp_set_error_from_errno(err);
+  }
+  // A bounded wait tries again every few milliseconds: the kernel has no timed lock wait.
+  constexpr uint32_t kRetryMs = 5;
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (true) {
+    int err = lock_whole_file(file->fd, F_OFD_SETLK);
+    if (err == 0) return ERROR_SUCCESS;
+    if (err != EAGAIN && err != EACCES) return qp_set_error_from_errno(err);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= static_cast<int64_t>(timeout_ms)) {
+      SetLastError(ERROR_LOCK_VIOLATION);
+      return ERROR_LOCK_VIOLATION;
+    }
+    struct timespec pause = {0, static_cast<long>(kRetryMs) * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+uint32_t qp_file_unlock(qp_file *file) {
+  if (file == nullptr) return ERROR_INVALID_HANDLE;
+  struct flock lock = {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(file->fd, F_OFD_SETLK, &lock) != 0) return qp_set_error_from_errno(errno);
+  return ERROR_SUCCESS;
 }
 
 int qp_file_is_at(qp_file *file, const char *path) {

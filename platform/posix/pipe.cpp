@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -74,22 +75,31 @@ bool socket_address(const std::string &name, struct sockaddr_un &addr, std::stri
 }
 
 // Clients beyond the instances a server allows find the pipe busy: the queue of pending
-// connections is as long as the instances beyond the one being served.
+// connections is as long as the instances beyond the one being served. An "unlimited" pipe
+// keeps a short queue too, so that a server that stops taking clients (it has as many as it
+// serves) makes the next ones find the pipe busy instead of waiting unseen in a long queue.
+constexpr int kUnlimitedBacklog = 64;
 int backlog_for(uint32_t max_instances) {
-  if (max_instances == 0 || max_instances >= 255) return SOMAXCONN;
+  if (max_instances == 0 || max_instances >= 255) return kUnlimitedBacklog;
   return static_cast<int>(max_instances) - 1;
 }
 
-// Creates the listening socket of NAME: bound under a temporary name, given mode 0660 and
-// then moved into place, so that no client ever sees it with wider rights. A lock file held
-// for the life of the process marks the pipe as served by this process.
+// Creates the listening socket of NAME: bound under a temporary name, given mode 0660 and the
+// operators' group and then moved into place, so that no client ever sees it with wider
+// rights. A lock file held for the life of the process marks the pipe as served by this
+// process; it is never followed through a link.
 uint32_t make_listener(const std::string &name, uint32_t max_instances, Listener *out) {
   struct sockaddr_un addr;
   std::string dir;
   if (!socket_address(name, addr, &dir)) return GetLastError();
   std::string lock_path = dir + "/." + name + ".lock";
-  int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+  int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0660);
   if (lock_fd < 0) return fail(qp_error_from_errno(errno));
+  struct stat lock_st;
+  if (fstat(lock_fd, &lock_st) != 0 || !S_ISREG(lock_st.st_mode)) {
+    close(lock_fd);
+    return fail(ERROR_ACCESS_DENIED);
+  }
   if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
     close(lock_fd);
     return fail(ERROR_ACCESS_DENIED);  // another process serves this pipe
@@ -104,9 +114,12 @@ uint32_t make_listener(const std::string &name, uint32_t max_instances, Listener
   snprintf(temp.sun_path, sizeof temp.sun_path, "%s/.%s.%d", dir.c_str(), name.c_str(),
            static_cast<int>(getpid()));
   unlink(temp.sun_path);
+  gid_t operators;
+  bool grouped = qp_operator_group(&operators);
   if (bind(fd, reinterpret_cast<struct sockaddr *>(&temp), sizeof temp) != 0 ||
-      chmod(temp.sun_path, 0660) != 0 || listen(fd, backlog_for(max_instances)) != 0 ||
-      rename(temp.sun_path, addr.sun_path) != 0) {
+      chmod(temp.sun_path, 0660) != 0 ||
+      (grouped && chown(temp.sun_path, static_cast<uid_t>(-1), operators) != 0) ||
+      listen(fd, backlog_for(max_instances)) != 0 || rename(temp.sun_path, addr.sun_path) != 0) {
     uint32_t code = qp_error_from_errno(errno);
     unlink(temp.sun_path);
     close(fd);
@@ -227,10 +240,15 @@ uint32_t qp_pipe_read(qp_pipe *pipe, void *buffer, uint32_t size, uint32_t *done
   do {
     got = recvmsg(pipe->fd, &msg, MSG_CMSG_CLOEXEC);
   } while (got < 0 && errno == EINTR);
-  if (got < 0) {
-    if (errno == ECONNRESET) return fail(ERROR_BROKEN_PIPE);
-    return fail(qp_error_from_errno(errno));
+  if (got < 0 && errno == ECONNRESET) {
+    // The peer closed with a message of ours unread. The kernel reports that once, ahead of
+    // what the peer wrote before it closed: the reply it sent is still there to be read.
+    do {
+      got = recvmsg(pipe->fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return fail(ERROR_BROKEN_PIPE);
   }
+  if (got < 0) return fail(qp_error_from_errno(errno));
   if (got == 0) {
     if (pipe->aborted.load()) return fail(ERROR_OPERATION_ABORTED);
     // End of stream and an empty message both read as 0 bytes; an empty message leaves the
@@ -275,10 +293,26 @@ uint32_t qp_pipe_flush(qp_pipe *pipe) {
   return ERROR_SUCCESS;
 }
 
+namespace {
+
+// Closes a connection cleanly: a peer's message that was never read (a second request on a
+// connection that carries one) is discarded first, as closing with it unread would make the
+// peer's next read fail with a reset instead of delivering the reply written to it. Shutting
+// the receiving side first makes any later message of the peer fail at its end.
+void close_connection(int fd) {
+  shutdown(fd, SHUT_RD);
+  char discard[256];
+  while (recv(fd, discard, sizeof discard, MSG_DONTWAIT | MSG_TRUNC) > 0) {
+  }
+  close(fd);
+}
+
+}  // namespace
+
 uint32_t qp_pipe_disconnect(qp_pipe *pipe) {
   if (pipe == nullptr) return fail(ERROR_INVALID_HANDLE);
   if (pipe->fd >= 0) {
-    close(pipe->fd);
+    close_connection(pipe->fd);
     pipe->fd = -1;
   }
   return ERROR_SUCCESS;
@@ -287,8 +321,71 @@ uint32_t qp_pipe_disconnect(qp_pipe *pipe) {
 void qp_pipe_close(qp_pipe *pipe) {
   if (pipe == nullptr) return;
   if (pipe->pending != nullptr) qp_event_link_fd(pipe->pending, -1);
-  if (pipe->fd >= 0) close(pipe->fd);
+  if (pipe->fd >= 0) close_connection(pipe->fd);
   delete pipe;
+}
+
+// The watch of connected instances: an epoll set, whose descriptor is readable while one of
+// its connections is; the event stands for that readability in qp_wait_any.
+struct qp_pipe_watch {
+  int fd = -1;
+  qp_event *event = nullptr;
+};
+
+qp_pipe_watch *qp_pipe_watch_create(void) {
+  int fd = epoll_create1(EPOLL_CLOEXEC);
+  if (fd < 0) {
+    qp_set_error_from_errno(errno);
+    return nullptr;
+  }
+  qp_event *event = qp_event_create(1, 0);
+  if (event == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  qp_event_link_fd(event, fd);
+  qp_pipe_watch *watch = new qp_pipe_watch;
+  watch->fd = fd;
+  watch->event = event;
+  return watch;
+}
+
+qp_event *qp_pipe_watch_event(qp_pipe_watch *watch) {
+  return watch != nullptr ? watch->event : nullptr;
+}
+
+uint32_t qp_pipe_watch_add(qp_pipe_watch *watch, qp_pipe *pipe, void *key) {
+  if (watch == nullptr || pipe == nullptr || pipe->fd < 0) return fail(ERROR_INVALID_HANDLE);
+  struct epoll_event ev;
+  memset(&ev, 0, sizeof ev);
+  ev.events = EPOLLIN | EPOLLRDHUP;
+  ev.data.ptr = key;
+  if (epoll_ctl(watch->fd, EPOLL_CTL_ADD, pipe->fd, &ev) != 0) return fail(qp_error_from_errno(errno));
+  return ERROR_SUCCESS;
+}
+
+void qp_pipe_watch_remove(qp_pipe_watch *watch, qp_pipe *pipe) {
+  if (watch == nullptr || pipe == nullptr || pipe->fd < 0) return;
+  epoll_ctl(watch->fd, EPOLL_CTL_DEL, pipe->fd, nullptr);
+}
+
+uint32_t qp_pipe_watch_ready(qp_pipe_watch *watch, void **keys, uint32_t max) {
+  if (watch == nullptr || keys == nullptr || max == 0) return 0;
+  struct epoll_event ready[64];
+  int n;
+  do {
+    n = epoll_wait(watch->fd, ready, static_cast<int>(max < 64 ? max : 64), 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return 0;
+  for (int i = 0; i < n; ++i) keys[i] = ready[i].data.ptr;
+  return static_cast<uint32_t>(n);
+}
+
+void qp_pipe_watch_close(qp_pipe_watch *watch) {
+  if (watch == nullptr) return;
+  qp_event_close(watch->event);
+  close(watch->fd);
+  delete watch;
 }
 
 uint32_t qp_pipe_open(const char *name, qp_pipe **pipe) {

@@ -17,12 +17,15 @@
 #include "quorin/qp_error.h"
 #include "quorin/qp_file.h"
 #include "quorin/qp_profile.h"
+#include "quorin/qp_time.h"
 
 namespace {
 
 constexpr size_t kPathMax = 1024;
 
 std::mutex g_profile_write_lock;  // orders the writers of this process
+constexpr uint64_t kWriteLockWaitMs = 2000;
+constexpr useconds_t kWriteLockPollUs = 1000;
 
 std::string trim(const std::string &s) {
   size_t b = 0, e = s.size();
@@ -31,16 +34,40 @@ std::string trim(const std::string &s) {
   return s.substr(b, e - b);
 }
 
-// Lines of the file without their line ends; false when it cannot be read.
+// Lines of the file without their line ends; false (with the last error) when it cannot be
+// read. Only a regular file of at most QP_PROFILE_MAX_SIZE bytes is read: a device or a FIFO
+// in a profile's place (never waited on) and an oversized file are refused, so that a read
+// neither hangs nor takes memory without bound.
 bool read_lines(const char *native, std::vector<std::string> &lines, bool &crlf) {
   crlf = true;
-  FILE *f = fopen(native, "rbe");
-  if (f == nullptr) return false;
+  int fd = open(native, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    qp_set_error_from_errno(errno);
+    return false;
+  }
+  struct stat st;
+  uint32_t refused = ERROR_SUCCESS;
+  if (fstat(fd, &st) != 0)
+    refused = qp_error_from_errno(errno);
+  else if (!S_ISREG(st.st_mode))
+    refused = ERROR_BAD_FILE_TYPE;
+  else if (st.st_size > static_cast<off_t>(QP_PROFILE_MAX_SIZE))
+    refused = ERROR_FILE_TOO_LARGE;
   std::string content;
   char buffer[8192];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, got);
-  fclose(f);
+  while (refused == ERROR_SUCCESS) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) refused = qp_error_from_errno(errno);
+    if (got <= 0) break;
+    content.append(buffer, static_cast<size_t>(got));
+    if (content.size() > QP_PROFILE_MAX_SIZE) refused = ERROR_FILE_TOO_LARGE;  // grew while read
+  }
+  close(fd);
+  if (refused != ERROR_SUCCESS) {
+    SetLastError(refused);
+    return false;
+  }
   bool saw_lf = false, saw_crlf = false;
   size_t start = 0;
   while (start < content.size()) {
@@ -146,20 +173,32 @@ int qp_profile_write_string(const char *section, const char *key, const char *va
 
   // Writers of other processes are ordered by an exclusive flock on the file; a writer that
   // got the lock on a file already replaced by another writer starts again on the new one.
+  // A file that is not a plain file, or a link, is not written (nor replaced); a lock held
+  // for longer than a writer needs makes the write fail rather than wait without end.
   int lock_fd = -1;
+  uint64_t deadline = qp_real_tick_ms() + kWriteLockWaitMs;
   for (int attempt = 0; attempt < 50; ++attempt) {
-    lock_fd = open(native, O_RDWR | O_CREAT | O_CLOEXEC, 0664);
+    lock_fd = open(native, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0660);
     if (lock_fd < 0) {
       qp_set_error_from_errno(errno);
       return 0;
     }
-    if (flock(lock_fd, LOCK_EX) != 0) {
-      qp_set_error_from_errno(errno);
+    struct stat held, now;
+    if (fstat(lock_fd, &held) != 0 || !S_ISREG(held.st_mode)) {
       close(lock_fd);
+      SetLastError(ERROR_BAD_FILE_TYPE);
       return 0;
     }
-    struct stat held, now;
-    if (fstat(lock_fd, &held) == 0 && stat(native, &now) == 0 && held.st_ino == now.st_ino) break;
+    bool locked;
+    while (!(locked = flock(lock_fd, LOCK_EX | LOCK_NB) == 0) && (errno == EWOULDBLOCK || errno == EINTR) &&
+           qp_real_tick_ms() < deadline)
+      usleep(kWriteLockPollUs);
+    if (!locked) {
+      close(lock_fd);
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return 0;
+    }
+    if (stat(native, &now) == 0 && held.st_ino == now.st_ino) break;
     close(lock_fd);
     lock_fd = -1;
   }
@@ -168,9 +207,15 @@ int qp_profile_write_string(const char *section, const char *key, const char *va
     return 0;
   }
 
+  // What cannot be read (a file grown past the bound) is not replaced by a file without it.
   std::vector<std::string> lines;
   bool crlf = true;
-  read_lines(native, lines, crlf);
+  if (!read_lines(native, lines, crlf)) {
+    uint32_t code = GetLastError();
+    close(lock_fd);
+    SetLastError(code);
+    return 0;
+  }
   if (!lines.empty() && lines.back().empty()) lines.pop_back();  // the final line end
 
   // Locate the section and the key.

@@ -1,14 +1,18 @@
 // Registry reads under HKEY_LOCAL_MACHINE from a REGEDIT4 text file.
 #include <ctype.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "quorin/qp_error.h"
+#include "quorin/qp_profile.h"
 #include "quorin/qp_registry.h"
 #include "quorin/qp_runtime.h"
 
@@ -109,8 +113,20 @@ bool parse_data(const std::string &text, RegValue &value) {
 // (it or one of its sub-keys has a section). False when the file cannot be read.
 bool load_key(const std::string &subkey, std::vector<RegValue> &values, bool &exists) {
   exists = false;
-  FILE *f = fopen(registry_path(), "rbe");
-  if (f == nullptr) return false;
+  // Only a regular file of a profile's size is read: a FIFO or a device in its place (never
+  // waited on) or an oversized file reads as no registry at all.
+  int fd = open(registry_path(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(QP_PROFILE_MAX_SIZE)) {
+    close(fd);
+    return false;
+  }
+  FILE *f = fdopen(fd, "rb");
+  if (f == nullptr) {
+    close(fd);
+    return false;
+  }
   std::string current;
   bool in_key = false;
   std::string pending;

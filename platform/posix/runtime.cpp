@@ -1,21 +1,44 @@
 // The runtime directory and the test fault points of the platform layer.
 #include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 
+#include "internal.h"
 #include "quorin/qp_error.h"
 #include "quorin/qp_runtime.h"
 
 namespace {
 
+constexpr mode_t kFolderMode = 0750;
+constexpr char kDefaultOperatorGroup[] = "quorin";
+
+// Makes the runtime folder PATH when it is missing (mode 0750, the operators' group, which
+// its files and sub-folders then inherit) and checks it: a real folder, not a link, owned by
+// this user or by root, and not writable by others. A folder that fails the check was put
+// there by someone else and is refused with ERROR_ACCESS_DENIED. Returns 0 or an errno.
 int make_dir(const char *path) {
-  if (mkdir(path, 0775) == 0 || errno == EEXIST) return 0;
-  return errno;
+  bool created = mkdir(path, kFolderMode) == 0;
+  if (!created && errno != EEXIST) return errno;
+  struct stat st;
+  if (lstat(path, &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode) || (st.st_uid != geteuid() && st.st_uid != 0) || (st.st_mode & S_IWOTH) != 0)
+    return EACCES;
+  if (created) {
+    // Only a folder made here is given to the operators: an existing one (a system folder
+    // named by mistake, say) keeps its owner and rights.
+    gid_t group;
+    if (qp_operator_group(&group) && chown(path, static_cast<uid_t>(-1), group) == 0)
+      chmod(path, kFolderMode | S_ISGID);
+  }
+  return 0;
 }
 
 // One configured fault: POINT fails COUNT times after SKIP successful calls.
@@ -84,6 +107,23 @@ int qp_runtime_path(const char *sub, char *out, size_t out_size) {
     }
   }
   return 1;
+}
+
+bool qp_operator_group(gid_t *group) {
+  const char *name = getenv("QUORIN_OPERATOR_GROUP");
+  if (name == nullptr || *name == '\0') name = kDefaultOperatorGroup;
+  char *end = nullptr;
+  unsigned long number = strtoul(name, &end, 10);
+  if (end != name && *end == '\0') {
+    *group = static_cast<gid_t>(number);
+    return true;
+  }
+  struct group entry;
+  struct group *found = nullptr;
+  char buffer[4096];
+  if (getgrnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return false;
+  *group = found->gr_gid;
+  return true;
 }
 
 int qp_fault_hit(const char *point) {

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -54,17 +55,32 @@ bool service_path(const char *name, const char *suffix, char *out, size_t size) 
   return true;
 }
 
+// Creates PATH afresh for writing: whatever was at PATH (a stale file, or a link planted
+// there) is removed first, and the new file is made exclusively, never through a link, with
+// mode 0640. NULL with the last error on failure.
+FILE *create_fresh(const char *path) {
+  unlink(path);
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  if (fd < 0) {
+    qp_set_error_from_errno(errno);
+    return nullptr;
+  }
+  FILE *f = fdopen(fd, "w");
+  if (f == nullptr) {
+    qp_set_error_from_errno(errno);
+    close(fd);
+  }
+  return f;
+}
+
 // Writes the status file (state, check point, wait hint, controls, exit codes, process id)
 // as a new file that replaces the old one, so readers never see a partial report.
 bool publish(const char *name, const qp_service_status &s, const char *text) {
   char path[600], temp[620];
   if (!service_path(name, "", path, sizeof path)) return false;
   snprintf(temp, sizeof temp, "%s.tmp%d", path, static_cast<int>(getpid()));
-  FILE *f = fopen(temp, "we");
-  if (f == nullptr) {
-    qp_set_error_from_errno(errno);
-    return false;
-  }
+  FILE *f = create_fresh(temp);
+  if (f == nullptr) return false;
   fprintf(f,
           "state=%u\ncontrols=%u\nexit_code=%u\nspecific_exit_code=%u\ncheck_point=%u\nwait_hint=%u\ntype=%"
           "u\npid=%d\n",
@@ -115,7 +131,8 @@ uint32_t control_refusal(uint32_t control) {
   uint32_t needs = control == QP_SERVICE_CONTROL_STOP       ? QP_SERVICE_ACCEPT_STOP
                    : control == QP_SERVICE_CONTROL_SHUTDOWN ? QP_SERVICE_ACCEPT_SHUTDOWN
                                                             : 0;
-  if (needs != 0 && (g_service.status.controls_accepted & needs) == 0) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  if (needs != 0 && (g_service.status.controls_accepted & needs) == 0)
+    return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   return ERROR_SUCCESS;
 }
 
@@ -189,23 +206,45 @@ void *run_main(void *p) {
   return nullptr;
 }
 
+// The listening control socket, or -1 with the last error set.
 int make_control_socket(const char *name) {
   char path[600];
   if (!service_path(name, ".ctl", path, sizeof path)) return -1;
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
-  if (strlen(path) >= sizeof addr.sun_path) return -1;
+  if (strlen(path) >= sizeof addr.sun_path) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return -1;
+  }
   memcpy(addr.sun_path, path, strlen(path) + 1);
   unlink(path);
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    qp_set_error_from_errno(errno);
+    return -1;
+  }
   if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 || chmod(path, 0660) != 0 ||
       listen(fd, 16) != 0) {
+    qp_set_error_from_errno(errno);
     close(fd);
     return -1;
   }
   return fd;
+}
+
+// A service holds a descriptor for every client connected to its pipe, and Windows gives a
+// process far more handles than the usual soft limit of 1024 descriptors: the soft limit is
+// raised towards the hard one, up to kServiceHandleLimit.
+constexpr rlim_t kServiceHandleLimit = 16384;
+
+void raise_handle_limit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kServiceHandleLimit) return;
+  rlim_t wanted = limit.rlim_max < kServiceHandleLimit ? limit.rlim_max : kServiceHandleLimit;
+  if (wanted <= limit.rlim_cur) return;
+  limit.rlim_cur = wanted;
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // One control request: a 4-byte control code in, the handler's 4-byte answer out.
@@ -242,6 +281,7 @@ int qp_service_dispatch(const char *name, qp_service_main_fn service_main) {
   }
   snprintf(g_service.name, sizeof g_service.name, "%s", name);
   g_service.under_systemd = by_systemd;
+  raise_handle_limit();
 
   // SIGTERM (and SIGINT) are the stop control: blocked in every thread, read here.
   sigset_t stop_signals;
@@ -250,11 +290,14 @@ int qp_service_dispatch(const char *name, qp_service_main_fn service_main) {
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  uint32_t code = ERROR_SUCCESS;
   int sig_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (sig_fd < 0) code = qp_error_from_errno(errno);
   int done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  int control_fd = make_control_socket(name);
+  if (done_fd < 0 && code == ERROR_SUCCESS) code = qp_error_from_errno(errno);
+  int control_fd = make_control_socket(name);  // a runtime folder refused fails here
+  if (control_fd < 0 && code == ERROR_SUCCESS) code = GetLastError();
   if (sig_fd < 0 || done_fd < 0 || control_fd < 0) {
-    uint32_t code = qp_error_from_errno(errno);
     if (sig_fd >= 0) close(sig_fd);
     if (done_fd >= 0) close(done_fd);
     if (control_fd >= 0) close(control_fd);
@@ -446,7 +489,8 @@ uint32_t qp_service_control(const char *name, uint32_t code, uint32_t *answer) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   uint32_t reply[2] = {0, 0};
   uint32_t result = ERROR_SUCCESS;
-  if (send(fd, &code, sizeof code, MSG_NOSIGNAL) != sizeof code || recv(fd, reply, sizeof reply, 0) != sizeof reply)
+  if (send(fd, &code, sizeof code, MSG_NOSIGNAL) != sizeof code ||
+      recv(fd, reply, sizeof reply, 0) != sizeof reply)
     result = ERROR_SERVICE_REQUEST_TIMEOUT;
   else
     result = reply[0];
@@ -462,8 +506,8 @@ uint32_t qp_service_create(const char *name, const char *program) {
   if (!service_path(name, ".program", path, sizeof path)) return GetLastError();
   char resolved[1024];
   if (realpath(program, resolved) == nullptr) return qp_set_error_from_errno(errno);
-  FILE *f = fopen(path, "we");
-  if (f == nullptr) return qp_set_error_from_errno(errno);
+  FILE *f = create_fresh(path);
+  if (f == nullptr) return GetLastError();
   fprintf(f, "%s\n", resolved);
   if (fclose(f) != 0) return qp_set_error_from_errno(errno);
   return ERROR_SUCCESS;
@@ -524,7 +568,9 @@ uint32_t qp_service_start(const char *name) {
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
       int in = open("/dev/null", O_RDONLY);
-      int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      // Made afresh: a link planted in its place must not make the service write elsewhere.
+      unlink(out_path);
+      int out = open(out_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0640);
       if (in >= 0) dup2(in, 0);
       if (out >= 0) {
         dup2(out, 1);
@@ -554,7 +600,7 @@ uint32_t qp_service_start(const char *name) {
   }
   char temp[620];
   snprintf(temp, sizeof temp, "%s.start%d", status_path, static_cast<int>(getpid()));
-  FILE *sf = fopen(temp, "we");
+  FILE *sf = create_fresh(temp);
   if (sf != nullptr) {
     fprintf(sf,
             "state=%u\ncontrols=0\nexit_code=0\nspecific_exit_code=0\ncheck_point=0\nwait_hint=2000\ntype=%"

@@ -130,6 +130,28 @@ bool decode_v2_notification(const netsnmp_pdu *pdu, const sockaddr_in &from, qp_
   return copy_varbinds(trap_oid->next_variable, trap, [](const netsnmp_variable_list *) { return false; });
 }
 
+// The length of the agent-addr field of a v1 trap as sent, which the SNMP library's parse does
+// not keep (it accepts from 0 to 4 bytes and leaves the rest of its 4-byte field zero). The
+// message is walked again with the library's own BER parsers; 4 when that walk fails.
+uint32_t v1_agent_address_length(uint8_t *data, size_t length) {
+  size_t left = length;
+  u_char type = 0;
+  u_char *p = asn_parse_sequence(data, &left, &type, ASN_SEQUENCE | ASN_CONSTRUCTOR, "message");
+  long version = 0;
+  if (p != nullptr) p = asn_parse_int(p, &left, &type, &version, sizeof version);
+  std::vector<u_char> community(left > 0 ? left : 1);
+  size_t community_length = community.size();
+  if (p != nullptr) p = asn_parse_string(p, &left, &type, community.data(), &community_length);
+  if (p != nullptr) p = asn_parse_header(p, &left, &type);  // the Trap-PDU
+  oid enterprise[MAX_OID_LEN];
+  size_t enterprise_length = MAX_OID_LEN;
+  if (p != nullptr) p = asn_parse_objid(p, &left, &type, enterprise, &enterprise_length);
+  size_t address_length = left;
+  if (p != nullptr) p = asn_parse_header(p, &address_length, &type);
+  if (p == nullptr || address_length > 4) return 4;
+  return static_cast<uint32_t>(address_length);
+}
+
 // Decodes one datagram into TRAP. False for anything that is not a well-formed v1 trap or v2c
 // notification (requests, informs, garbage), which the listener drops.
 bool decode_datagram(netsnmp_session *session, uint8_t *data, size_t length, const sockaddr_in &from,
@@ -148,7 +170,7 @@ bool decode_datagram(netsnmp_session *session, uint8_t *data, size_t length, con
     if (pdu->command == SNMP_MSG_TRAP) {
       qp_snmp_oid_from_native(pdu->enterprise, pdu->enterprise_length, &trap->enterprise);
       memcpy(trap->agent_address, pdu->agent_addr, 4);
-      trap->agent_address_length = 4;
+      trap->agent_address_length = v1_agent_address_length(data, length);
       trap->generic_trap = static_cast<int32_t>(pdu->trap_type);
       trap->specific_trap = static_cast<int32_t>(pdu->specific_type);
       trap->time_stamp = static_cast<uint32_t>(pdu->time);

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -301,22 +302,53 @@ bool other_handles(int fd, bool *found) {
   return true;
 }
 
-// Opens the lock file at PATH (creating it when CREATE), tests for other handles and marks
-// this one, all under the file's exclusive flock. Returns the descriptor, or -1 with the last
-// error set; *EXISTED tells whether other handles were there. With !CREATE a mutex that has no
-// handle fails with ERROR_FILE_NOT_FOUND.
+// Takes the exclusive flock that orders the opening of handles. Holders keep it for a few
+// instructions only, so a lock that stays taken for a whole second is held by someone who
+// means harm (or hung): the open then fails with ERROR_TIMEOUT rather than blocking its
+// caller, a service start-up say, for ever.
+constexpr uint32_t kOpenLockWaitMs = 1000;
+constexpr useconds_t kOpenLockPollUs = 1000;
+
+bool take_open_lock(int fd, uint32_t *error) {
+  uint64_t deadline = qp_real_tick_ms() + kOpenLockWaitMs;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      *error = qp_error_from_errno(errno);
+      return false;
+    }
+    if (qp_real_tick_ms() >= deadline) {
+      *error = ERROR_TIMEOUT;
+      return false;
+    }
+    usleep(kOpenLockPollUs);
+  }
+  return true;
+}
+
+// Opens the lock file at PATH (creating it when CREATE, mode 0660: other users cannot open it
+// to hold its locks), tests for other handles and marks this one, all under the file's
+// exclusive flock. A link or anything but a plain file at PATH is refused. Returns the
+// descriptor, or -1 with the last error set; *EXISTED tells whether other handles were there.
+// With !CREATE a mutex that has no handle fails with ERROR_FILE_NOT_FOUND.
 int open_handle(const char *path, bool create, bool *existed) {
-  int fd = open(path, O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+  int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0660);
   if (fd < 0) {
     qp_set_error_from_errno(errno);
     return -1;
   }
-  int rc;
-  do {
-    rc = flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
   uint32_t error = ERROR_SUCCESS;
-  if (rc != 0 || !other_handles(fd, existed)) {
+  if (!take_open_lock(fd, &error)) {
+    close(fd);
+    SetLastError(error);
+    return -1;
+  }
+  if (!other_handles(fd, existed)) {
     error = qp_error_from_errno(errno);
   } else if (!create && !*existed) {
     error = ERROR_FILE_NOT_FOUND;

@@ -48,6 +48,8 @@ TEST(DemoTest, WholeScenarioPassesAndLeavesNothingRunning) {
   EXPECT_TRUE(qt::wait_until([&] { return ProcessesUsing(demo).empty(); }))
       << ::testing::PrintToString(ProcessesUsing(demo));
   EXPECT_NE(std::string::npos, out.find("all report output status 2 (on line)")) << out;
+  // The storage UPS record, read back through pwdown.dll.
+  EXPECT_NE(std::string::npos, out.find("127.0.0.4        Storage1-UPS1            2 (on line)")) << out;
 }
 
 }  // namespace

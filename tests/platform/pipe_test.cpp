@@ -1,7 +1,12 @@
 // Message pipes: one message per read, long messages, peers that close, busy pipes, rights.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -188,6 +193,108 @@ TEST_F(PipeTest, AServerThatStopsServingLeavesNoPipe) {
   EXPECT_EQ(ERROR_SUCCESS, qp_pipe_open("qtclosed", &late));
   qp_pipe_close(late);
   qp_pipe_close(server);
+}
+
+// A raw SEQPACKET peer at the pipe's socket, for checking each side of the pipe alone.
+int RawSocket() {
+  return socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+}
+struct sockaddr_un PipeAddress(const std::string &runtime, const std::string &name) {
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/pipe/%s", runtime.c_str(), name.c_str());
+  return addr;
+}
+
+// A client that sends two messages at once on a connection that carries one request still
+// reads the reply: the server discards the second message when it disconnects, and a client
+// whose second message a server closed on unread still reads what it was sent.
+TEST_F(PipeTest, TwoMessagesAtOnceStillGetTheReply) {
+  // The server side alone: a raw client, the layer's server.
+  qp_pipe *server = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qttwo", 255, 4096, &server));
+  int raw = RawSocket();
+  struct sockaddr_un addr = PipeAddress(runtime_.path(), "qttwo");
+  ASSERT_EQ(0, connect(raw, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr));
+  accept_one(server);
+  ASSERT_EQ(8, send(raw, "C02 0000", 8, 0));
+  ASSERT_EQ(8, send(raw, "K02 0000", 8, 0));
+  char buf[64];
+  uint32_t done = 0;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_read(server, buf, sizeof buf, &done));
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(server, "C02 00014", 9, &done));
+  qp_pipe_disconnect(server);
+  EXPECT_EQ(9, recv(raw, buf, sizeof buf, 0)) << strerror(errno);
+  EXPECT_EQ(0, recv(raw, buf, sizeof buf, 0)) << "then the end of the connection";
+  EXPECT_EQ(-1, send(raw, "PCS 0000", 8, MSG_NOSIGNAL)) << "a later message fails at the client";
+  close(raw);
+  qp_pipe_close(server);
+  qp_pipe_close_server("qttwo");
+
+  // The client side alone: a raw server that closes with the second message unread.
+  int listener = RawSocket();
+  std::string folder = runtime_.path() + "/pipe";
+  mkdir(folder.c_str(), 0750);
+  addr = PipeAddress(runtime_.path(), "qtraw");
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr));
+  ASSERT_EQ(0, listen(listener, 4));
+  qp_pipe *client = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("qtraw", &client));
+  int accepted = accept(listener, nullptr, nullptr);
+  ASSERT_GE(accepted, 0);
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(client, "C02 0000", 8, &done));
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(client, "K02 0000", 8, &done));
+  ASSERT_EQ(8, recv(accepted, buf, sizeof buf, 0));
+  ASSERT_EQ(9, send(accepted, "C02 00014", 9, 0));
+  close(accepted);  // the second message unread: the kernel reports a reset first
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_read(client, buf, sizeof buf, &done));
+  EXPECT_EQ("C02 00014", std::string(buf, done));
+  EXPECT_EQ(ERROR_BROKEN_PIPE, qp_pipe_read(client, buf, sizeof buf, &done));
+  qp_pipe_close(client);
+  close(listener);
+}
+
+// The watch names the connections that have a message or whose peer has gone, by their keys,
+// and none other; a connection taken out of it is no longer named.
+TEST_F(PipeTest, TheWatchNamesConnectionsWithSomethingToRead) {
+  qp_pipe_watch *watch = qp_pipe_watch_create();
+  ASSERT_NE(nullptr, watch);
+  qp_pipe *servers[3] = {}, *clients[3] = {};
+  int keys[3] = {0, 1, 2};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(ERROR_SUCCESS, qp_pipe_create("qtwatch", 255, 4096, &servers[i]));
+    ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("qtwatch", &clients[i]));
+    accept_one(servers[i]);
+    ASSERT_EQ(ERROR_SUCCESS, qp_pipe_watch_add(watch, servers[i], &keys[i]));
+  }
+  qp_event *ready = qp_pipe_watch_event(watch);
+  void *found[8];
+  EXPECT_EQ(QP_WAIT_TIMEOUT, qp_wait_any(1, &ready, 50));
+  EXPECT_EQ(0u, qp_pipe_watch_ready(watch, found, 8));
+
+  uint32_t done = 0;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(clients[1], "C02 0000", 8, &done));
+  EXPECT_EQ(QP_WAIT_OBJECT_0, qp_wait_any(1, &ready, 5000));
+  ASSERT_EQ(1u, qp_pipe_watch_ready(watch, found, 8));
+  EXPECT_EQ(&keys[1], found[0]);
+  // Still ready until read or removed; removed, it is named no more.
+  EXPECT_EQ(1u, qp_pipe_watch_ready(watch, found, 8));
+  qp_pipe_watch_remove(watch, servers[1]);
+  EXPECT_EQ(0u, qp_pipe_watch_ready(watch, found, 8));
+
+  qp_pipe_close(clients[2]);  // a peer that goes
+  EXPECT_EQ(QP_WAIT_OBJECT_0, qp_wait_any(1, &ready, 5000));
+  ASSERT_EQ(1u, qp_pipe_watch_ready(watch, found, 8));
+  EXPECT_EQ(&keys[2], found[0]);
+  char buf[16];
+  EXPECT_EQ(ERROR_BROKEN_PIPE, qp_pipe_read(servers[2], buf, sizeof buf, &done));
+
+  qp_pipe_watch_close(watch);
+  for (int i = 0; i < 3; ++i) {
+    if (i != 2) qp_pipe_close(clients[i]);
+    qp_pipe_close(servers[i]);
+  }
 }
 
 TEST_F(PipeTest, OutsidersOfTheOwningGroupCannotConnect) {

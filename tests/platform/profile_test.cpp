@@ -1,5 +1,7 @@
 // Profile files and path resolution: the Windows read rules and layout-keeping writes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -78,6 +80,50 @@ TEST(ProfileTest, ConcurrentWritersLoseNothing) {
     for (int k = 0; k < 20; ++k)
       EXPECT_EQ(t * 100 + k, qp_profile_get_int(("S" + std::to_string(t)).c_str(),
                                                 ("K" + std::to_string(k)).c_str(), -1, path.c_str()));
+}
+
+// Only a regular file of at most 1 MB is a profile: a FIFO (never waited on), a device or a
+// larger file reads as missing, is never written over, and the reason can be asked for.
+TEST(ProfileTest, FilesThatAreNotProfilesReadAsMissingAndAreNotWrittenOver) {
+  qt::TempDir dir("profile");
+  char buf[16];
+  std::string fifo = dir / "fifo.ini";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  std::string zero = dir / "zero.ini";
+  ASSERT_EQ(0, symlink("/dev/zero", zero.c_str()));
+  for (const std::string &path : {fifo, zero}) {
+    EXPECT_EQ(9u, qp_profile_get_string("common", "TSR_SVR_NUM", "<default>", buf, sizeof buf, path.c_str()))
+        << path;
+    EXPECT_EQ(ERROR_BAD_FILE_TYPE, GetLastError()) << path;
+    EXPECT_EQ(7, qp_profile_get_int("common", "TSR_SVR_NUM", 7, path.c_str())) << path;
+    EXPECT_EQ(ERROR_BAD_FILE_TYPE, qp_file_check_regular(path.c_str(), QP_PROFILE_MAX_SIZE)) << path;
+  }
+  EXPECT_EQ(0, qp_profile_write_string("SNMP", "TimeOut", "1000", fifo.c_str()));
+  EXPECT_EQ(ERROR_BAD_FILE_TYPE, GetLastError());
+  struct stat st;
+  ASSERT_EQ(0, lstat(fifo.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO is not replaced by a file";
+  EXPECT_EQ(0, qp_profile_write_string("SNMP", "TimeOut", "1000", zero.c_str()));
+  ASSERT_EQ(0, lstat(zero.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+  // Exactly 1 MB is read; one byte more is refused, and writing leaves the file as it was.
+  std::string head = "[common]\r\nTSR_SVR_NUM=2\r\n";
+  std::string exact = dir / "exact.ini";
+  qt::write_file(exact, head + std::string(QP_PROFILE_MAX_SIZE - head.size(), ';'));
+  EXPECT_EQ(static_cast<long>(QP_PROFILE_MAX_SIZE), qt::file_size(exact));
+  EXPECT_EQ(2, qp_profile_get_int("common", "TSR_SVR_NUM", 0, exact.c_str()));
+  EXPECT_EQ(ERROR_SUCCESS, qp_file_check_regular(exact.c_str(), QP_PROFILE_MAX_SIZE));
+  std::string over = dir / "over.ini";
+  std::string content = head + std::string(QP_PROFILE_MAX_SIZE + 1 - head.size(), ';');
+  qt::write_file(over, content);
+  EXPECT_EQ(0, qp_profile_get_int("common", "TSR_SVR_NUM", 0, over.c_str()));
+  EXPECT_EQ(ERROR_FILE_TOO_LARGE, GetLastError());
+  EXPECT_EQ(ERROR_FILE_TOO_LARGE, qp_file_check_regular(over.c_str(), QP_PROFILE_MAX_SIZE));
+  EXPECT_EQ(0, qp_profile_write_string("common", "TSR_SVR_NUM", "3", over.c_str()));
+  EXPECT_EQ(ERROR_FILE_TOO_LARGE, GetLastError());
+  EXPECT_EQ(content, qt::read_file(over));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, qp_file_check_regular((dir / "none.ini").c_str(), QP_PROFILE_MAX_SIZE));
 }
 
 TEST(PathTest, ResolvesComponentsIgnoringCase) {

@@ -1,6 +1,8 @@
 // Registry reads from the REGEDIT4 file: types, sizes, missing keys and values.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "quorin/platform.h"
 #include "testsupport.h"
@@ -87,6 +89,22 @@ TEST_F(RegistryTest, MissingKeysFileAndMalformedLines) {
 
   setenv("QUORIN_REGISTRY", (dir_ / "missing.reg").c_str(), 1);
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, qp_reg_open_key("SOFTWARE\\Tarvos\\QUORIN/MVL", &key));
+
+  // A registry file that is a FIFO (never waited on), a device or larger than 1 MB reads as
+  // no registry at all.
+  std::string fifo = dir_ / "fifo.reg", zero = dir_ / "zero.reg", large = dir_ / "large.reg";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  ASSERT_EQ(0, symlink("/dev/zero", zero.c_str()));
+  std::string head = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvos\\QUORIN/MVL]\r\n";
+  qt::write_file(large, head + std::string(QP_PROFILE_MAX_SIZE + 1 - head.size(), ';'));
+  for (const std::string &path : {fifo, zero, large}) {
+    setenv("QUORIN_REGISTRY", path.c_str(), 1);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, qp_reg_open_key("SOFTWARE\\Tarvos\\QUORIN/MVL", &key)) << path;
+  }
+  qt::write_file(large, head + std::string(QP_PROFILE_MAX_SIZE - head.size(), ';'));
+  setenv("QUORIN_REGISTRY", large.c_str(), 1);
+  ASSERT_EQ(ERROR_SUCCESS, qp_reg_open_key("SOFTWARE\\Tarvos\\QUORIN/MVL", &key));
+  qp_reg_close_key(key);
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // The five commands end to end through the pipe: replies, SHARE_DK.APC, the PCS decision
 // table, the PCS hand-off to AD1/CSD, and the shutdown modes of AD1/CSD.
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "quorin/platform.h"
 #include "service_fixture.h"
@@ -64,6 +68,43 @@ TEST_F(ServiceTest, K02WritesShareDiskRecordsAndReportsAnUnreadUps) {
   EXPECT_EQ(std::string("\x01\x00\x00\x00", 4), qt::read_file(install.data("SHARE_DK.APC")).substr(260, 4));
 }
 
+// Bytes of a command code from the client are shown escaped: a code with CR, LF or NUL
+// neither splits its log entry nor forges another; each code stays on its one line.
+TEST_F(ServiceTest, ControlBytesOfACommandCodeAreShownEscaped) {
+  // Other texts from outside are shown escaped as well: a configuration value, say.
+  WriteConfig(
+      "[common]\nCommunity=pub\x1b[2Jlic\x7f\nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n");
+  Start();
+  EXPECT_TRUE(LogHas("[common] Community = pub\\x1B[2Jlic\\x7F"));
+  struct Case {
+    std::string code;
+    const char *shown;
+  } cases[] = {{std::string("\r\nX", 3), "\\x0D\\x0AX"},
+               {std::string("A\0B", 3), "A\\x00B"},
+               {std::string("\x1b\x7f\xff", 3), "\\x1B\\x7F\\xFF"},
+               {std::string("a\\b", 3), "a\\\\b"},
+               {"c02", "c02"}};
+  for (const Case &c : cases) {
+    size_t before = Log().size();
+    EXPECT_EQ(c.code + " 1F00", Send(c.code + " 0000")) << c.shown;
+    std::vector<std::string> texts = LogTexts();
+    int cmd = FindText(texts, std::string("CMD: ") + c.shown, static_cast<int>(before));
+    ASSERT_GE(cmd, 0) << c.shown;
+    EXPECT_EQ("Unknown command: " + std::string(c.shown), texts[static_cast<size_t>(cmd) + 1]);
+    EXPECT_EQ("ProcessCommand succeeded, response size: 8", texts[static_cast<size_t>(cmd) + 2]);
+  }
+  // Every entry of the file is a whole entry: its time stamp, then its code in brackets.
+  std::string content = qt::read_file(LogPath());
+  std::istringstream in(content.substr(9, static_cast<size_t>(atol(content.substr(0, 8).c_str()))));
+  std::string line;
+  while (std::getline(in, line)) {
+    ASSERT_GE(line.size(), 31u) << line;
+    EXPECT_EQ('/', line[4]) << line;
+    EXPECT_EQ('[', line[20]) << line;
+  }
+  EXPECT_EQ(std::string::npos, content.find('\r'));
+}
+
 TEST_F(ServiceTest, K02WithoutStorage) {
   WriteConfig("[common]\nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n");
   Start();
@@ -72,17 +113,113 @@ TEST_F(ServiceTest, K02WithoutStorage) {
   EXPECT_FALSE(qt::file_exists(install.data("SHARE_DK.APC")));
 }
 
-TEST_F(ServiceTest, K02AnswersUnreadWhenTheStatusFileIsInUse) {
+// "SHARE_DK.APC" is replaced whole: a client that holds the old file (even unshared, or with a
+// lock on it) keeps reading the old records, and the next K02 writes its own all the same.
+// "13" stays for a file that truly cannot be written.
+TEST_F(ServiceTest, K02WritesItsFileWholeWhateverHoldsTheOldOne) {
   WriteConfig(kTwoServersOneStorage);
+  WriteScript("[status]\n10.0.1.1=3\n");
   Start();
-  // Another holder of the unshared file makes the creation fail.
-  qp_file *held = qp_file_open(install.data("SHARE_DK.APC").c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE,
-                               QP_SHARE_NONE, QP_CREATE_ALWAYS);
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  std::string old_file = qt::read_file(install.data("SHARE_DK.APC"));
+  ASSERT_EQ(132u, old_file.size());
+  qp_file *held =
+      qp_file_open(install.data("SHARE_DK.APC").c_str(), QP_ACCESS_READ, QP_SHARE_NONE, QP_OPEN_EXISTING);
   ASSERT_NE(nullptr, held);
+  WriteScript("[status]\n10.0.1.1=2\n");
+  EXPECT_EQ("K02 00014", Send("K02 0000"));
+  EXPECT_EQ(std::string("\x02\x00\x00\x00", 4), qt::read_file(install.data("SHARE_DK.APC")).substr(128, 4));
+  char buf[200];
+  uint32_t done = 0;
+  ASSERT_EQ(ERROR_SUCCESS, qp_file_read(held, buf, sizeof buf, &done));
+  EXPECT_EQ(old_file, std::string(buf, done));
+  qp_file_close(held);
+  EXPECT_FALSE(LogHas("K02: Failed to create SHARE_DK.APC"));
+
+  // A folder in the file's place: the records cannot take it; "13", and no new file is left.
+  unlink(install.data("SHARE_DK.APC").c_str());
+  ASSERT_EQ(0, mkdir(install.data("SHARE_DK.APC").c_str(), 0750));
+  EXPECT_EQ("K02 13014", Send("K02 0000"));
+  std::vector<std::string> texts = LogTexts();
+  int failed = FindText(texts, "K02: Failed to write SHARE_DK.APC");
+  ASSERT_GE(failed, 0);
+  EXPECT_EQ("K02 response: [1][3][0][1][4]", texts[static_cast<size_t>(failed) + 1]);
+  std::string listing;
+  ASSERT_EQ(0, qt::run({"ls", "-A", install.data("")}, {}, &listing));
+  EXPECT_EQ(std::string::npos, listing.find("SHARE_DK.APC.")) << listing;
+}
+
+TEST_F(ServiceTest, K02AnswersUnreadWhenTheStatusFileCannotBeMade) {
+  WriteConfig(kTwoServersOneStorage);
+  extra_env["QUORIN_FAULTS"] = "file_replace";
+  Start();
   EXPECT_EQ("K02 13014", Send("K02 0000"));
   EXPECT_TRUE(LogHas("K02: Failed to create SHARE_DK.APC"));
-  qp_file_close(held);
+  EXPECT_FALSE(qt::file_exists(install.data("SHARE_DK.APC")));
+}
+
+// K02s at the same time each get their answer from their own reads: none answers "13" while
+// every card is on line (one K02 waits for another's file work, it does not fail on it).
+TEST_F(ServiceTest, ConcurrentK02sAllAnswerOnLine) {
+  WriteConfig(kTwoServersOneStorage);
+  WriteScript("[status]\ndelay_ms=20\n");
+  Start();
+  constexpr int kClients = 8, kRounds = 10;
+  std::vector<std::string> replies[kClients];
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c)
+    clients.emplace_back([this, c, &replies] {
+      for (int r = 0; r < kRounds; ++r) replies[c].push_back(Send("K02 0000"));
+    });
+  for (std::thread &t : clients) t.join();
+  for (int c = 0; c < kClients; ++c)
+    for (const std::string &reply : replies[c]) EXPECT_EQ("K02 00014", reply) << "client " << c;
+  EXPECT_EQ(0, qt::count_of(qt::read_file(LogPath()), "K02 response: [1][3]"));
+  EXPECT_EQ(std::string("\x02\x00\x00\x00", 4), qt::read_file(install.data("SHARE_DK.APC")).substr(128, 4));
+}
+
+// A K02 whose reads are older than those of a K02 that wrote the file before it does not
+// write its older records over the newer ones; its reply still tells its own reads.
+TEST_F(ServiceTest, AnOlderK02DoesNotOverwriteANewerOne) {
+  WriteConfig(kTwoServersOneStorage);
+  WriteScript("[status]\n10.0.1.1=3\ndelay_ms=1500\n");
+  Start();
+  std::string slow_reply;
+  size_t before = Calls().size();
+  std::thread slow([this, &slow_reply] { slow_reply = Send("K02 0000"); });
+  // Once the slow K02 has asked for the card's status (on battery), the card comes back on line
+  // and answers at once.
+  ASSERT_TRUE(qt::wait_until([&] { return Calls().size() > before; }));
+  WriteScript("[status]\n10.0.1.1=2\n");
   EXPECT_EQ("K02 00014", Send("K02 0000"));
+  slow.join();
+  EXPECT_EQ("K02 13014", slow_reply);
+  EXPECT_EQ(std::string("\x02\x00\x00\x00", 4), qt::read_file(install.data("SHARE_DK.APC")).substr(128, 4));
+}
+
+// A service killed while K02 reads the cards leaves the file of the K02 before, whole.
+TEST_F(ServiceTest, AKillDuringK02LeavesThePreviousFileWhole) {
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=1\nStorage_NUM=2\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n"
+      "[Storage1]\nUPS_NUM=1\nUPS_IP1=10.0.1.1\n[Storage2]\nUPS_NUM=1\nUPS_IP1=10.0.2.1\n");
+  Start();
+  ASSERT_EQ("K02 00014", Send("K02 0000"));
+  std::string previous = qt::read_file(install.data("SHARE_DK.APC"));
+  ASSERT_EQ(264u, previous.size());
+  WriteScript("[status]\n10.0.1.1=3\ndelay_ms=2000\n");
+  size_t before = Calls().size();
+  std::thread client([this] { Send("K02 0000"); });
+  ASSERT_TRUE(qt::wait_until([&] { return Calls().size() > before; }));
+  long pid = 0;
+  std::istringstream status(qt::read_file(install.runtime() + "/services/Mavr_tsr_monitor"));
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("pid=", 0) == 0) pid = std::stol(line.substr(4));
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(static_cast<pid_t>(pid), SIGKILL));
+  client.join();
+  started = false;
+  EXPECT_EQ(previous, qt::read_file(install.data("SHARE_DK.APC")));
 }
 
 struct PcsCase {

@@ -1,4 +1,7 @@
 // Loading ky_e_net.ini: defaults, validation messages, partial loads and oversized values.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "service_fixture.h"
@@ -76,6 +79,49 @@ TEST_F(ServiceTest, ConfigurationRejectsBadCounts) {
   Start();
   EXPECT_TRUE(LogHas("Invalid UPS_NUM in [Storage1]"));
   EXPECT_TRUE(LogHas("Failed to load [Storage1]"));
+}
+
+// A configuration file that is not a regular file (a link to a device, a FIFO nobody writes)
+// or is larger than 1 MB is refused with a line saying why: the initialisation neither hangs
+// nor runs out of memory, and the service answers without a configuration.
+TEST_F(ServiceTest, ConfigurationThatIsNotAFileOrTooLargeIsRefused) {
+  struct Case {
+    const char *kind;
+    const char *line;
+    unsigned code;
+  } cases[] = {{"device", "Config file refused: not a regular file", 222},
+               {"fifo", "Config file refused: not a regular file", 222},
+               {"large", "Config file refused: larger than 1048576 bytes", 223}};
+  std::string path = install.data("ky_e_net.ini");
+  std::string head = "[common]\nTSR_SVR_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n";
+  for (const Case &c : cases) {
+    unlink(path.c_str());
+    if (std::string(c.kind) == "device") {
+      ASSERT_EQ(0, symlink("/dev/zero", path.c_str()));
+    }
+    if (std::string(c.kind) == "fifo") {
+      ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+    }
+    if (std::string(c.kind) == "large") WriteConfig(head + std::string(1048577 - head.size(), ';'));
+    size_t before = Log().size();
+    Start();
+    std::vector<LogEntry> log = Log();
+    int refused = -1;
+    for (size_t i = before; i < log.size(); ++i)
+      if (log[i].text == c.line) {
+        refused = static_cast<int>(i);
+        EXPECT_EQ(c.code, log[i].code) << c.kind;
+      }
+    EXPECT_GE(refused, 0) << c.kind;
+    EXPECT_GE(FindText(LogTexts(), "Failed to load configuration file", refused), 0) << c.kind;
+    EXPECT_EQ("PCS 0000", Send("PCS 0000")) << c.kind;
+    Stop();
+  }
+  // Exactly 1 MB is a configuration like any other.
+  WriteConfig(head + std::string(1048576 - head.size(), ';'));
+  size_t before = Log().size();
+  Start();
+  EXPECT_GE(FindText(LogTexts(), "Config loaded successfully", static_cast<int>(before)), 0);
 }
 
 TEST_F(ServiceTest, OversizedAndJunkValuesAreCut) {

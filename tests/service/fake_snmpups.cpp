@@ -23,13 +23,15 @@ void script(const char *section, const char *key, const char *def, char *out, ui
 #ifndef FAKE_NO_STATUS
 QP_DLL_EXPORT int GetUpsStatusFromSnmp(const char *address, int32_t *output_status) {
   record("GetUpsStatusFromSnmp %s", address);
-  char value[32];
-  script("status", "delay_ms", "0", value, sizeof value);
-  if (atoi(value) > 0) {
-    struct timespec ts = {atoi(value) / 1000, (atoi(value) % 1000) * 1000000L};
+  // The status is taken when the call starts, as a card answers what it has when asked; the
+  // delay stands for the time the answer takes to come back.
+  char value[32], delay[32];
+  script("status", address, "2", value, sizeof value);
+  script("status", "delay_ms", "0", delay, sizeof delay);
+  if (atoi(delay) > 0) {
+    struct timespec ts = {atoi(delay) / 1000, (atoi(delay) % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
   }
-  script("status", address, "2", value, sizeof value);
   if (strcmp(value, "fail") == 0) return 0;
   *output_status = atoi(value);
   return 1;

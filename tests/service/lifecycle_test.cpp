@@ -257,14 +257,22 @@ TEST_F(ServiceTest, StopWaitsForTheClusterApiInitialization) {
 
 TEST_F(ServiceTest, ClientWaitingForItsRequestDoesNotHoldUpTheStop) {
   Start();
+  size_t before_connect = Log().size();
   qp_pipe *idle = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("\\\\.\\pipe\\npquomvl1", &idle));
-  ASSERT_TRUE(WaitForLog("Client connection processing started"));
+  ASSERT_TRUE(WaitForLog("Client connected", 10000, before_connect));
   uint64_t before = qp_real_tick_ms();
   Stop();
   EXPECT_LT(qp_real_tick_ms() - before, 4000u);
-  EXPECT_TRUE(LogHas("ReadFile failed (error: 0x000003e3, bytes: 0)"));
+  std::vector<std::string> texts = LogTexts();
+  int closed = FindText(texts, "Closed 1 client connections waiting for a request");
+  EXPECT_GT(closed, FindText(texts, "Service stop requested during client connection wait"));
+  EXPECT_LT(closed, FindText(texts, "Pipe server loop exited"));
+  EXPECT_FALSE(LogHas("Client connection processing started"));
   EXPECT_TRUE(LogHas("quorinky_tsrx mutex closed"));
+  char buffer[16];
+  uint32_t done = 0;
+  EXPECT_EQ(ERROR_BROKEN_PIPE, qp_pipe_read(idle, buffer, sizeof buffer, &done));
   qp_pipe_close(idle);
 }
 

@@ -1,6 +1,14 @@
 // Pipe edge cases: short, long and oversized requests, peers that close, one request per
 // connection.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "quorin/platform.h"
 #include "service_fixture.h"
@@ -84,12 +92,184 @@ TEST_F(ServiceTest, ClientsAreServedAtTheSameTime) {
   qp_pipe_close(idle);
 }
 
+// The threads of the service process, from /proc.
+int ServiceThreads(const std::string &runtime) {
+  std::istringstream status(qt::read_file(runtime + "/services/Mavr_tsr_monitor"));
+  std::string line;
+  long pid = 0;
+  while (std::getline(status, line))
+    if (line.rfind("pid=", 0) == 0) pid = std::stol(line.substr(4));
+  std::istringstream proc(qt::read_file("/proc/" + std::to_string(pid) + "/status"));
+  while (std::getline(proc, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+// Raises this process's limit of open descriptors to at least WANTED; false when it cannot.
+bool RaiseDescriptorLimit(rlim_t wanted) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  if (limit.rlim_cur >= wanted) return true;
+  if (limit.rlim_max < wanted) return false;
+  limit.rlim_cur = wanted;
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// Opens a connection as a client does: a busy pipe is waited for.
+qp_pipe *Connect() {
+  qp_pipe *pipe = nullptr;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    uint32_t rc = qp_pipe_open("\\\\.\\pipe\\npquomvl1", &pipe);
+    if (rc == ERROR_SUCCESS) return pipe;
+    if (rc != ERROR_PIPE_BUSY) return nullptr;
+    qp_pipe_wait("\\\\.\\pipe\\npquomvl1", 100);
+  }
+  return nullptr;
+}
+
+// Two messages sent at once on one connection: the reply to the first is read, the second is
+// discarded by the service (never processed), and the connection then ends.
+TEST_F(ServiceTest, TwoMessagesAtOnceGetTheReplyToTheFirst) {
+  Start();
+  for (int round = 0; round < 20; ++round) {
+    qp_pipe *pipe = Connect();
+    ASSERT_NE(nullptr, pipe);
+    uint32_t done = 0;
+    ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(pipe, "C02 0000", 8, &done));
+    // The service may have answered and disconnected already: the second message then fails
+    // at once; otherwise it waits unread until the service disconnects.
+    uint32_t second = qp_pipe_write(pipe, "K02 0000", 8, &done);
+    EXPECT_TRUE(second == ERROR_SUCCESS || second == ERROR_NO_DATA) << second;
+    char buffer[64];
+    EXPECT_EQ(ERROR_SUCCESS, qp_pipe_read(pipe, buffer, sizeof buffer, &done)) << "round " << round;
+    EXPECT_EQ("C02 00014", std::string(buffer, done)) << "round " << round;
+    EXPECT_EQ(ERROR_BROKEN_PIPE, qp_pipe_read(pipe, buffer, sizeof buffer, &done)) << "round " << round;
+    qp_pipe_close(pipe);
+  }
+  EXPECT_FALSE(LogHas("CMD: K02"));
+  EXPECT_EQ(20, qt::count_of(qt::read_file(LogPath()), "C02 response: 4"));
+}
+
+// A connected client has a bounded time to send its request: then it is dropped with a line
+// saying so. A request sent within the time is answered.
+TEST_F(ServiceTest, AClientThatSendsNothingIsDroppedWhenItsTimeIsUp) {
+  constexpr uint64_t kTimeoutMs = 1000, kLoadMarginMs = 2000;
+  extra_env["QUORIN_PIPE_REQUEST_TIMEOUT_MS"] = std::to_string(kTimeoutMs);
+  Start();
+  uint64_t start = qp_real_tick_ms();
+  qp_pipe *idle = Connect();
+  ASSERT_NE(nullptr, idle);
+  qp_pipe *late = Connect();
+  ASSERT_NE(nullptr, late);
+  qp_sleep_ms(kTimeoutMs / 2);
+  uint32_t done = 0;
+  ASSERT_EQ(ERROR_SUCCESS, qp_pipe_write(late, "C02 0000", 8, &done));
+  char buffer[64];
+  EXPECT_EQ(ERROR_SUCCESS, qp_pipe_read(late, buffer, sizeof buffer, &done));
+  EXPECT_EQ("C02 00014", std::string(buffer, done));
+  qp_pipe_close(late);
+  EXPECT_EQ(ERROR_BROKEN_PIPE, qp_pipe_read(idle, buffer, sizeof buffer, &done));
+  uint64_t dropped_after = qp_real_tick_ms() - start;
+  EXPECT_GE(dropped_after, kTimeoutMs);
+  EXPECT_LT(dropped_after, kTimeoutMs + kLoadMarginMs);
+  qp_pipe_close(idle);
+  EXPECT_EQ(1, qt::count_of(qt::read_file(LogPath()), "Client sent no request within 1000 ms"));
+}
+
+// 1,000 clients that connect and send nothing cost the service no thread and do not hold up
+// another client: its C02 is answered within 1 s.
+TEST_F(ServiceTest, ThousandIdleConnectionsDoNotHoldUpARequest) {
+  constexpr int kIdle = 1000;
+  constexpr uint64_t kAnswerWithinMs = 1000;
+  if (!RaiseDescriptorLimit(kIdle + 200)) GTEST_SKIP() << "cannot open " << kIdle << " descriptors here";
+  extra_env["QUORIN_PIPE_REQUEST_TIMEOUT_MS"] = "600000";  // held open for the whole test
+  Start();
+  std::vector<qp_pipe *> idle;
+  for (int i = 0; i < kIdle; ++i) {
+    qp_pipe *pipe = Connect();
+    ASSERT_NE(nullptr, pipe) << i;
+    idle.push_back(pipe);
+  }
+  ASSERT_TRUE(
+      qt::wait_until([&] { return qt::count_of(qt::read_file(LogPath()), "Client connected") >= kIdle; },
+                     std::chrono::seconds(60)));
+  int threads = ServiceThreads(install.runtime());
+  EXPECT_GT(threads, 0);
+  EXPECT_LT(threads, 16) << "an idle connection costs no thread";
+  uint64_t start = qp_real_tick_ms();
+  EXPECT_EQ("C02 00014", Send("C02 0000"));
+  EXPECT_LT(qp_real_tick_ms() - start, kAnswerWithinMs);
+  for (qp_pipe *pipe : idle) qp_pipe_close(pipe);
+  EXPECT_FALSE(LogHas("Client sent no request within 600000 ms"));
+}
+
+// Requests beyond the 64 client threads wait, connected, for a thread to end; all are
+// answered, and the service never runs more than 64 of them at once.
+TEST_F(ServiceTest, RequestsBeyondTheThreadLimitWaitForAThread) {
+  constexpr int kThreadLimit = 64, kRequests = kThreadLimit + 16;
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=1\nStorage_NUM=1\n[Server1]\nUPS_NUM=1\nUPS_IP1=10.0.0.1\n"
+      "[Storage1]\nUPS_NUM=1\nUPS_IP1=10.0.1.1\n");
+  WriteScript("[status]\ndelay_ms=1500\n");
+  Start();
+  int base = ServiceThreads(install.runtime());
+  std::atomic<bool> done{false};
+  int most = 0;
+  std::thread watcher([&] {
+    while (!done.load()) {
+      most = std::max(most, ServiceThreads(install.runtime()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  std::vector<std::string> replies(kRequests);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kRequests; ++i)
+    clients.emplace_back([this, i, &replies] { replies[i] = Send("K02 0000"); });
+  for (std::thread &t : clients) t.join();
+  done.store(true);
+  watcher.join();
+  for (const std::string &reply : replies) EXPECT_EQ("K02 00014", reply);
+  EXPECT_LE(most, base + kThreadLimit);
+  EXPECT_GE(most, base + kThreadLimit / 2) << "the requests ran side by side";
+}
+
+// While as many clients are connected as the service takes (4096), further ones find the pipe
+// busy; once connections end, waiting clients get in.
+TEST_F(ServiceTest, PastTheClientLimitClientsFindThePipeBusy) {
+  constexpr int kLimit = 4096;
+  if (!RaiseDescriptorLimit(kLimit + 400)) GTEST_SKIP() << "cannot open " << kLimit << " descriptors here";
+  extra_env["QUORIN_PIPE_REQUEST_TIMEOUT_MS"] = "600000";
+  Start();
+  std::vector<qp_pipe *> held;
+  uint32_t rc = ERROR_SUCCESS;
+  while (held.size() < kLimit + 200) {
+    qp_pipe *pipe = nullptr;
+    rc = qp_pipe_open("\\\\.\\pipe\\npquomvl1", &pipe);
+    if (rc == ERROR_PIPE_BUSY && qt::count_of(qt::read_file(LogPath()), "Client connected") < kLimit) {
+      qp_pipe_wait("\\\\.\\pipe\\npquomvl1", 100);  // the service is still taking the first ones
+      continue;
+    }
+    if (rc != ERROR_SUCCESS) break;
+    held.push_back(pipe);
+  }
+  EXPECT_EQ(ERROR_PIPE_BUSY, rc);
+  EXPECT_GE(held.size(), static_cast<size_t>(kLimit));
+  EXPECT_EQ(ERROR_SEM_TIMEOUT, qp_pipe_wait("\\\\.\\pipe\\npquomvl1", 100));
+  std::string log = qt::read_file(LogPath());
+  EXPECT_EQ(kLimit, qt::count_of(log, "Client connected"));
+  EXPECT_EQ(1, qt::count_of(log, "Client limit reached (4096 connected): new clients find the pipe busy"));
+  // Connections end: the clients waiting behind them get in, and a new client is answered.
+  for (qp_pipe *pipe : held) qp_pipe_close(pipe);
+  EXPECT_EQ("C02 00014", Send("C02 0000"));
+}
+
 TEST_F(ServiceTest, FailuresOfTheLoopAndItsThreadsAreLoggedAndServingGoesOn) {
   // Each fault fires once (thread creation twice): the delayed initialisation thread and the
-  // first client thread, the first pipe instance, the connect event of the next one (the stop
-  // event is the service's first event), the connect after it, and the first reply.
+  // first client thread, the first pipe instance, the connect event of the next one (the
+  // service's first events are the stop event, the pipe loop's thread-end event and its client
+  // watch), the connect after it, and the first reply.
   extra_env["QUORIN_FAULTS"] =
-      "thread_create:0:2,pipe_create:0:1,event_create:1:1,pipe_connect:0:1,pipe_write:0:1";
+      "thread_create:0:2,pipe_create:0:1,event_create:3:1,pipe_connect:0:1,pipe_write:0:1";
   Start(false);
   ASSERT_TRUE(WaitForLog("ConnectNamedPipe failed (error: 0x00000006)")) << qt::read_file(LogPath());
   std::vector<std::string> texts = LogTexts();

@@ -18,6 +18,7 @@
 
 #include "quorin/qp_error.h"
 #include "quorin/qp_snmp.h"
+#include "raw_trap.h"
 #include "testsupport.h"
 #include "upssim_harness.h"
 
@@ -790,6 +791,41 @@ TEST(SnmpTraps, ListenerIgnoresDatagramsThatAreNotTraps) {
   ASSERT_TRUE(next_trap(event, &trap));
   EXPECT_EQ(8, trap.specific_trap);
   qp_snmp_trap_free(&trap);
+  EXPECT_EQ(0u, qp_snmp_trap_count());
+}
+
+// The agent-addr field is reported with the length it was sent with; one longer than an IPv4
+// address is no well-formed trap and is dropped, and the listener goes on.
+TEST(SnmpTraps, AgentAddressLengthIsTheOneSent) {
+  uint16_t port = qt::free_udp_port("0.0.0.0");
+  setenv("QUORIN_SNMP_TRAP_PORT", std::to_string(port).c_str(), 1);
+  qp_event *event = qp_snmp_trap_listen();
+  ASSERT_NE(nullptr, event);
+  const std::vector<uint32_t> enterprise = {1, 3, 6, 1, 4, 1, 318};
+  const std::vector<std::string> binding = {
+      qt::BerBinding({1, 3, 6, 1, 4, 1, 318, 2, 3, 3, 0}, qt::BerElement(0x04, "x"))};
+  struct Case {
+    std::string address;
+    int specific;
+    bool delivered;
+  };
+  const Case cases[] = {{"", 21, true},
+                        {std::string("\x7f\x00\x00", 3), 22, true},
+                        {std::string("\x7f\x00\x00\x05\x00\x01", 6), 23, false},
+                        {std::string("\x7f\x00\x00\x05\x00", 5), 24, false},
+                        {std::string("\x7f\x00\x00\x06", 4), 25, true}};
+  for (const Case &c : cases)
+    ASSERT_TRUE(qt::SendUdp(port, qt::RawV1Trap("public", enterprise, c.address, 6, c.specific, binding)));
+  for (const Case &c : cases) {
+    if (!c.delivered) continue;
+    qp_snmp_trap trap;
+    ASSERT_TRUE(next_trap(event, &trap)) << c.specific;
+    EXPECT_EQ(c.specific, trap.specific_trap);
+    EXPECT_EQ(c.address.size(), trap.agent_address_length) << c.specific;
+    EXPECT_EQ(0, memcmp(trap.agent_address, c.address.data(), c.address.size())) << c.specific;
+    EXPECT_EQ(1u, trap.varbind_count);
+    qp_snmp_trap_free(&trap);
+  }
   EXPECT_EQ(0u, qp_snmp_trap_count());
 }
 

@@ -174,6 +174,29 @@ TEST_F(ControlTest, CommandsWriteTheirVariables) {
   Ctl("127.0.0.4", {"fault", "silent", "on"});
   EXPECT_EQ(0, delay("127.0.0.4", 5));
   EXPECT_EQ(0x80100001L, CodeOf("SetUpsShutdownDelaybySnmp[127.0.0.4] error!"));
+
+  // A negative delay names no time (as an unsigned number it would be months): refused with
+  // the failure line and badValue's code, nothing sent. A delay of 0 is sent as it is.
+  EXPECT_EQ(0, delay("127.0.0.8", -1));
+  EXPECT_EQ(0x80000009L, CodeOf("SetUpsShutdownDelaybySnmp[127.0.0.8] error!"));
+  EXPECT_TRUE(Sets("127.0.0.8").empty());
+  EXPECT_EQ(1, delay("127.0.0.8", 0));
+  EXPECT_EQ(std::vector<std::string>{SetLine(kShutoffDelay, "TimeTicks", "0")}, Sets("127.0.0.8"));
+}
+
+// "TimeOut" and "TimeOut_Outlet" of 0 or below take their defaults: a card that answers after
+// 5 ms carries out each command once and the export reports success (with a time-out of 1 ms
+// the SET would be repeated and reported failed although the card carried it out).
+TEST_F(ControlTest, TimeOutsThatAreNotPositiveGiveTheCardItsDefaultTime) {
+  StartAndLoad("TimeOut=0\r\nTimeOut_Outlet=-5\r\n");
+  Ctl("127.0.0.2", {"fault", "delay", "5"});
+  Ctl("127.0.0.7", {"fault", "delay", "5"});
+  EXPECT_EQ(1, on("127.0.0.2", 2, 1));
+  EXPECT_EQ(std::vector<std::string>{SetLine(kTurnOn, "INTEGER", "2")}, Sets("127.0.0.2"));
+  EXPECT_EQ(1, on("127.0.0.7", 2, 2));
+  EXPECT_EQ(std::vector<std::string>{SetLine(kTurnOn, "INTEGER", "2")}, Sets("127.0.0.7"));
+  EXPECT_TRUE(LogHas("TimeOut(1000) Retry(2)"));
+  EXPECT_TRUE(LogHas("5G UPS TimeOut(5000) Retry(1)"));
 }
 
 // Sleep times with "DilayTimeCut" at its default 'Y': cut down to tenths of an hour.
@@ -205,6 +228,19 @@ TEST_F(ControlTest, SleepTimesAreCutToTenthsOfAnHour) {
   EXPECT_EQ(0x80100002L, CodeOf("SetUpsSleepOffbySnmp[127.0.0.6] error1!"));
   EXPECT_EQ(0, sleep_time("127.0.0.6", 600));
   EXPECT_EQ(0x80100002L, CodeOf("SetUpsSleepTimeSnmp[127.0.0.6] error1!"));
+
+  // A negative time names no time (as an unsigned number it would be 248 days): refused with
+  // the first failure line and badValue's code, nothing sent. 0 is a time and is sent.
+  EXPECT_EQ(0, sleep_time("127.0.0.8", -1));
+  EXPECT_EQ(0x80000009L, CodeOf("SetUpsSleepTimeSnmp[127.0.0.8] error1!"));
+  EXPECT_EQ(0, sleep_off("127.0.0.8", 1003, -600));
+  EXPECT_EQ(0x80000009L, CodeOf("SetUpsSleepOffbySnmp[127.0.0.8] error1!"));
+  EXPECT_TRUE(Sets("127.0.0.8").empty());
+  EXPECT_FALSE(LogHas(" [127.0.0.8]set sleep time is 0sec : 0.0h"));
+  EXPECT_EQ(1, sleep_off("127.0.0.9", 1003, 0));
+  EXPECT_EQ(
+      std::vector<std::string>({SetLine(kSleepTime, "TimeTicks", "0"), SetLine(kSleep, "INTEGER", "3")}),
+      Sets("127.0.0.9"));
 }
 
 // The same commands with "DilayTimeCut" not starting with 'Y': whole seconds.

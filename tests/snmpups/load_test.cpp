@@ -44,6 +44,7 @@ TEST_F(LoadTest, ShowsOnlyItsExports) {
   std::string out;
   ASSERT_EQ(0, qt::run({"nm", "-D", "--defined-only", install.dir() + "/SNMPUPS.DLL"}, {}, &out)) << out;
   const char *exports[] = {"CheckOutletUpsSnmp",
+                           "GetDasklumoDllVersion",
                            "GetUpsDetailStatusFromSnmp",
                            "GetUpsDetailStatusFromSnmp2",
                            "GetUpsDetailStatusFromSnmp3",
@@ -52,13 +53,23 @@ TEST_F(LoadTest, ShowsOnlyItsExports) {
                            "OutletSetUpsOffbySnmp",
                            "OutletSetUpsOnbySnmp",
                            "OutletUpsStateSnmp",
+                           "QuoKyGetInfo",
+                           "QuoKyGetUnitState",
+                           "QuoKySnmpCheck",
                            "SetUpsOffbySnmp",
                            "SetUpsOnbySnmp",
                            "SetUpsPowerFailOffbySnmp",
                            "SetUpsShutdownDelaybySnmp",
                            "SetUpsSleepOffbySnmp",
                            "SetUpsSleepTimeSnmp",
-                           "SetUpsSyncActivebySnmp"};
+                           "SetUpsSyncActivebySnmp",
+                           "TarvosLumoGet",
+                           "TarvosLumoSend",
+                           "TarvosLumoSendOnly",
+                           "TarvosLumoStop",
+                           "UPSCheckSnmpRequest",
+                           "UPSCheckSnmpRequest2",
+                           "WaitDaskStartUp"};
   std::string expected;
   for (const char *name : exports) expected += std::string(" T ") + name + "\n";
   std::string listed;
@@ -369,9 +380,15 @@ TEST_F(LoadConfigTest, JunkAndOverLongValues) {
        "upsAdvConfigHighTransferVolt=12ab\r\nupsAdvConfigLowTransferVolt=x12\r\nupsAdvConfigAlarm=\r\n"
        "upsAdvConfigSensitivity=-3\r\nupsAdvTestDiagnosticSchedule=+7\r\n",
        {.adv = {12, 0, 0, 0, 0, -3, 120, 0, 7}}},
+      // ... except a time-out, which must be a positive number of milliseconds: junk, 0 and
+      // below take the default. Present keys are not written back, whatever their value.
       {"junk written-back keys are kept as they are",
        "TimeOut=fast\r\nRetry=x\r\nRetry_Outlet=-4\r\n",
-       {.timeout = 0, .retry = 0, .retry_outlet = -4}},
+       {.timeout = 1000, .retry = 0, .retry_outlet = -4}},
+      {"time-outs of 0 and below",
+       "TimeOut=0\r\nTimeOut_Outlet=-1\r\n",
+       {.timeout = 1000, .timeout_outlet = 5000}},
+      {"time-outs of 1 ms", "TimeOut=1\r\nTimeOut_Outlet=1\r\n", {.timeout = 1, .timeout_outlet = 1}},
       {"a number past 32 bits is cut to the largest",
        "TimeOut_Outlet=99999999999\r\n",
        {.timeout_outlet = 2147483647}},

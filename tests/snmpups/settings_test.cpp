@@ -2,6 +2,9 @@
 // junk and over-long values, the unit table, the registry switches and the load-time log lines.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "core_fixture.h"
@@ -119,7 +122,7 @@ TEST_F(SnmpUpsCoreTest, FlagsTextsAndJunkValues) {
   EXPECT_EQ(std::string(15, 'n'), g_Name);
   EXPECT_EQ(4464, g_Port);  // read as "%hu": taken modulo 65536
   EXPECT_EQ(0, g_Vex_Port);
-  EXPECT_EQ(0, g_TimeOut);
+  EXPECT_EQ(1000, g_TimeOut);  // junk is no time-out: the default
   EXPECT_EQ(-4, g_Retry);
   EXPECT_EQ(3, g_Alarm);
   EXPECT_EQ(INT32_MAX, g_Snmp_Get_Retry);
@@ -128,7 +131,7 @@ TEST_F(SnmpUpsCoreTest, FlagsTextsAndJunkValues) {
   EXPECT_EQ(std::string::npos, Settings().find("TimeOut=1000"));
   EXPECT_TRUE(LogHas("### Off Mode[UPS_Off] = (T) Sleep/Trun   [DilayTimeCut] = (n) Y/N"));
   EXPECT_TRUE(LogHas("g_Auto_Reboot_Org (1)"));
-  EXPECT_TRUE(LogHas("TimeOut(0) Retry(-4)"));
+  EXPECT_TRUE(LogHas("TimeOut(1000) Retry(-4)"));
   // The line is cut to the 80 characters of a record's message field.
   EXPECT_TRUE(
       LogHas(("### [UPS_IP] = (127.0.0.1) Community : (" + community.substr(0, 63) + ")").substr(0, 80)));
@@ -141,6 +144,51 @@ TEST_F(SnmpUpsCoreTest, FlagsTextsAndJunkValues) {
   EXPECT_EQ(0, g_No_Trap);
   EXPECT_EQ(0, g_Auto_Reboot_Org);
   EXPECT_STREQ("<default>", g_Name);
+}
+
+// A time-out that is not a positive number would leave a SET no time at all: it takes the
+// default; 1 ms and more are kept as written. Present keys are not written back.
+TEST_F(SnmpUpsCoreTest, TimeOutsThatAreNotPositiveTakeTheirDefaults) {
+  struct Case {
+    const char *value;
+    int32_t address_ms, outlet_ms;
+  } cases[] = {
+      {"0", 1000, 5000}, {"-1", 1000, 5000}, {"-2147483648", 1000, 5000},          {"junk", 1000, 5000},
+      {"", 1000, 5000},  {"1", 1, 1},        {"2147483647", INT32_MAX, INT32_MAX}, {"250ms", 250, 250}};
+  for (const Case &c : cases) {
+    ASSERT_TRUE(LoadWith(std::string("TimeOut=") + c.value + "\r\nTimeOut_Outlet=" + c.value + "\r\n"));
+    EXPECT_EQ(c.address_ms, g_TimeOut) << c.value;
+    EXPECT_EQ(c.outlet_ms, g_TimeOut_Outlet) << c.value;
+    EXPECT_TRUE(LogHas("TimeOut(" + std::to_string(c.address_ms) + ") Retry(2)")) << c.value;
+    EXPECT_TRUE(LogHas("5G UPS TimeOut(" + std::to_string(c.outlet_ms) + ") Retry(1)")) << c.value;
+    EXPECT_EQ(0, qt::count_of(Settings(), "TimeOut=1000")) << c.value;
+  }
+}
+
+// A settings file that is not a regular file, or is larger than 1 MB, is not read: every key
+// takes its default, the log says why, and the file is not written over by the write-backs.
+TEST_F(SnmpUpsCoreTest, SettingsFilesThatAreNotProfilesAreRefused) {
+  std::string path = install.data("snmp.apc");
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(1000, g_TimeOut);
+  EXPECT_EQ(222L, static_cast<long>(Log().front().code));
+  EXPECT_EQ("Settings file refused: not a regular file", Log().front().text);
+  struct stat st;
+  ASSERT_EQ(0, lstat(path.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  unlink(path.c_str());
+
+  std::string content = "[SNMP]\r\nTimeOut=300\r\n";
+  content += std::string(1048577 - content.size(), ';');
+  qt::write_file(path, content);
+  qt::write_file(LogPath(), "");
+  unlink(LogPath().c_str());
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(1000, g_TimeOut);
+  EXPECT_EQ("Settings file refused: larger than 1048576 bytes", Log().front().text);
+  EXPECT_EQ(223u, Log().front().code);
+  EXPECT_EQ(content, Settings());
 }
 
 TEST_F(SnmpUpsCoreTest, UnitTableAndAddressLists) {

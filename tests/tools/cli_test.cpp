@@ -152,6 +152,20 @@ TEST(CommandLineTest, HelpVersionAndBadArguments) {
       {{"quorinlog", "a", "b"}, 2, kErr, {"only one FILE"}},
       {{"quorinlog", dir / "missing.LOG"}, 1, kErr, {"cannot read", "missing.LOG", "DATA folder"}},
       {{"quorinlog", dir / "notalog"}, 1, kErr, {"is not a log of the quorin system"}},
+      // pwctl
+      {{"pwctl", "--help"}, 0, kOut, {"usage: pwctl", "pwctl items get", "pwctl watch-power"}},
+      {{"pwctl", "--version"}, 0, kOut, {"pwctl" + v}},
+      {{"pwctl", "-V"}, 0, kOut, {"pwctl" + v}},
+      {{"pwctl", "items", "--help"}, 0, kOut, {"usage: pwctl items get", "--flags HEX"}},
+      {{"pwctl", "watch-power", "--help"}, 0, kOut, {"usage: pwctl watch-power", "StopUpsPowerStatus"}},
+      {{"pwctl"}, 2, kErr, {"usage: pwctl VERB"}},
+      {{"pwctl", "watch-power", "--count", "0"},
+       2,
+       kErr,
+       {"--count must be a whole number from 1 to 2147483647, not '0'", "Try 'pwctl watch-power --help'."}},
+      {{"pwctl", "watch-power", "--count", "2147483648"}, 2, kErr, {"not '2147483648'"}},
+      {{"pwctl", "watch-power", "--from", "-2147483649"}, 2, kErr, {"not '-2147483649'"}},
+      {{"pwctl", "items", "set", "08", "TIM"}, 2, kErr, {"ITEMBYTES must be 18 hexadecimal digits"}},
   };
   const std::vector<std::string> env = {"QUORIN_RUNTIME_DIR=" + runtime, "SVCCTL_TIMEOUT_MS=2000"};
   for (const Row &row : rows) {

@@ -413,6 +413,17 @@ TEST_F(VexApiTest, ClusterNameFailsOnAFailedToolOrAnEmptyAnswer) {
             log().find(logLine(0, "RunCommand Error(0 / 3)[tsrcfget -g /root/cluster/name]...")));
 }
 
+// Control bytes inside a name from a tool's output are shown escaped in the log, so that the
+// name stays on its one line and cannot forge another.
+TEST_F(VexApiTest, ControlBytesFromTheToolsAreShownEscapedInTheLog) {
+  output("tsrcfget", "be\rta\x1b[2J\n");
+  std::string out = host({"init", "120", "enum", "0"});
+  EXPECT_NE(std::string::npos, out.find("enum=1 calls=1 ")) << out;
+  std::string text = log();
+  EXPECT_NE(std::string::npos, text.find(logLine(0x1234, "ServerEnumProc<be\\x0Dta\\x1B[2J>"))) << text;
+  EXPECT_EQ(std::string::npos, text.find("\x1b"));
+}
+
 TEST_F(VexApiTest, EnumServerCallsBackPerLineAndStopsWhenAsked) {
   codes("tsrcfget", "1 0 0");
   output("tsrcfget", "alpha\r\nbeta\n\n" + std::string(3000, 'x') + "\ngamma", 2);  // no line feed at the end

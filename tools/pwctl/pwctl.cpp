@@ -1,5 +1,6 @@
 // pwctl: the operator's command-line client over pwdown.dll, one verb per export, plus a raw
-// frame sender for the command pipe.
+// frame sender for the command pipe. The verbs of the items, status and power-status exports
+// live in items_status_verbs.cpp, those of the schedule and calendars in schedule_verbs.cpp.
 //
 // Exit status: 0 when the request succeeded, 1 when it failed, 2 for a usage error, 3 when
 // pwdown.dll cannot be loaded or lacks the export.
@@ -10,16 +11,14 @@
 
 #include <string>
 
+#include "pwctl.h"
 #include "pwdown.h"
 #include "quorin/platform.h"
+#include "quorin_version.h"
 #include "tool_text.h"
 
-namespace {
+namespace pwctl {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitLibrary = 3;
 constexpr char kLibraryName[] = "pwdown.dll";
 constexpr char kPipeName[] = "\\\\.\\pipe\\npquomvl1";
 constexpr uint32_t kPipeBusyWaitMs = 10000;
@@ -241,11 +240,6 @@ int VerbSend(int argc, char **argv) {
   return reply[4] == '0' && reply[5] == '0' ? kExitOk : kExitFailed;
 }
 
-struct Verb {
-  const char *name;
-  int (*run)(int argc, char **argv);
-  const char *usage;
-};
 constexpr Verb kVerbs[] = {
     {"cluster-shutdown", VerbClusterShutdown, "cluster-shutdown MODE        cluster shutdown (\"CSD\")"},
     {"cluster-shutdown2", VerbClusterShutdown2,
@@ -256,17 +250,43 @@ constexpr Verb kVerbs[] = {
     {"send", VerbSend, "send CODE [DATA]             one raw frame over the command pipe"},
 };
 
-int Usage() {
-  fprintf(stderr, "usage: pwctl VERB [ARGS]\n");
-  for (const Verb &verb : kVerbs) fprintf(stderr, "  pwctl %s\n", verb.usage);
-  fprintf(stderr, "exit status: 0 success, 1 failed, 2 usage, 3 %s not loadable\n", kLibraryName);
-  return kExitUsage;
+// The usage of every verb, on OUT.
+int Usage(FILE *out = stderr) {
+  fprintf(out,
+          "usage: pwctl VERB [ARGS]   (pwctl VERB --help for the verbs that take options;\n"
+          "                           pwctl --version for the version)\n");
+  for (const Verb &verb : kVerbs) fprintf(out, "  pwctl %s\n", verb.usage);
+  for (size_t i = 0; i < kItemsStatusVerbCount; ++i) fprintf(out, "  pwctl %s\n", kItemsStatusVerbs[i].usage);
+  for (size_t i = 0; i < kScheduleVerbCount; ++i) fprintf(out, "  pwctl %s\n", kScheduleVerbs[i].usage);
+  fprintf(out, "exit status: 0 success, 1 failed, 2 usage, 3 %s not loadable\n", kLibraryName);
+  return out == stderr ? kExitUsage : kExitOk;
 }
 
-}  // namespace
+}  // namespace pwctl
+
+using namespace pwctl;
 
 int main(int argc, char **argv) {
   if (argc < 2) return Usage();
+  if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) return Usage(stdout);
+  if (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0) {
+    printf("pwctl (quorin) %s\n", QUORIN_VERSION);
+    return kExitOk;
+  }
+  for (size_t i = 0; i < kItemsStatusVerbCount; ++i) {
+    if (strcmp(argv[1], kItemsStatusVerbs[i].name) != 0) continue;
+    int status = kItemsStatusVerbs[i].run(argc - 1, argv + 1);
+    if (g_Library != nullptr) qp_library_free(g_Library);
+    return status;
+  }
+  for (size_t i = 0; i < kScheduleVerbCount; ++i) {
+    const Verb &verb = kScheduleVerbs[i];
+    if (strcmp(argv[1], verb.name) != 0) continue;
+    int status = verb.run(argc - 2, argv + 2);
+    if (g_Library != nullptr) qp_library_free(g_Library);
+    if (status == kExitUsage) fprintf(stderr, "usage: pwctl %s\n", verb.usage);
+    return status;
+  }
   for (const Verb &verb : kVerbs) {
     if (strcmp(argv[1], verb.name) != 0) continue;
     int status = verb.run(argc - 2, argv + 2);

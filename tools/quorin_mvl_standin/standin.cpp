@@ -1,14 +1,20 @@
 // quorin_mvl_standin: a stand-in for the product's main power-control service "QUORIN_MVL"
 // for tests. It serves the command pipe "\\.\pipe\npquomvl1" with scripted replies for every
-// request code, records every message it receives, and can keep the pipe busy on request.
+// request code, keeps the settings written to it, records every message it receives, and can
+// keep the pipe busy on request. With --power-status it is instead the producer of the UPS
+// power status section "pwdownDllCmMemory".
 //
-// Sections: script (rules read afresh for every request), the frame record, the busy pipe,
-// the pipe loop, the service host glue. See README.md next to this file for the script.
+// Sections: script (rules read afresh for every request), stored settings, the frame record,
+// the busy pipe, the pipe loop, the service host glue, the power status producer. See
+// README.md next to this file for the script.
+#include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -144,6 +150,36 @@ bool ParseRule(const std::string &line, size_t pos, Rule *rule) {
   return false;
 }
 
+// ---- Stored settings ----
+
+// A settings request whose data the stand-in keeps, and the read request that answers it
+// back, as the main service keeps the unit's items and condition.
+struct StoredSetting {
+  const char *write_code;
+  const char *read_code;
+};
+constexpr StoredSetting kStoredSettings[] = {{"021", "022"}, {"031", "032"}, {"S20", "S21"}};
+
+// Data of the accepted settings requests by read code. Touched only by the pipe loop's thread.
+std::map<std::string, std::string> g_Stored;
+
+// Keeps the data of a settings request (REQUEST, N bytes) that was answered with "00".
+void RememberSetting(const char *request, uint32_t n, const std::string &status) {
+  if (n < kHeaderSize || status != "00") return;
+  for (const StoredSetting &setting : kStoredSettings)
+    if (memcmp(request, setting.write_code, 3) == 0)
+      g_Stored[setting.read_code] = std::string(request + kHeaderSize, n - kHeaderSize);
+}
+
+// The reply to a read request for a stored setting, when one was written.
+bool StoredReply(const std::string &code, Rule *rule) {
+  auto it = g_Stored.find(code);
+  if (it == g_Stored.end()) return false;
+  rule->status = "00";
+  rule->data = it->second;
+  return true;
+}
+
 // Reads the script and finds the rule for CODE: its own rule, else the "*" rule, else the
 // default reply.
 Rule FindRule(const std::string &code, Script *script) {
@@ -172,6 +208,7 @@ Rule FindRule(const std::string &code, Script *script) {
   }
   if (have_own) return own;
   if (have_any) return any;
+  if (StoredReply(code, &fallback)) return fallback;
   fallback.status = kUnknownCodeStatus;
   for (const DefaultReply &reply : kDefaultReplies) {
     if (code == reply.code) {
@@ -195,6 +232,44 @@ void RecordFrame(int connection, const char *bytes, uint32_t n) {
   if (f == nullptr) return;
   fprintf(f, "%d:%s\n", connection, tooltext::EscapeBytes(bytes, n).c_str());
   fclose(f);
+}
+
+// ---- Schedule seen at "S10" ----
+
+constexpr char kScheduleSeenName[] = "schedule-at-S10";
+constexpr char kSchedulesSeenName[] = "schedules-at-S10";
+constexpr char kProductKey[] = "SOFTWARE\\Tarvos\\QUORIN/MVL";
+
+// What the main service would read when told that the schedule was rewritten: the schedule file
+// of the install named by "PathName" as it is at that moment, copied into the folder as
+// "schedule-at-S10" (deleted when there is no schedule file) and appended, escaped as the frames
+// are, as one line of "schedules-at-S10" ("-" for no schedule file), so that a test can tell
+// what the service saw at each "S10".
+void KeepScheduleSeenAtS10() {
+  std::string seen = g_Folder + "/" + kScheduleSeenName;
+  qp_regkey *key = nullptr;
+  char install[512] = {};
+  uint32_t size = sizeof install - 1;
+  bool named = qp_reg_open_key(kProductKey, &key) == ERROR_SUCCESS &&
+               qp_reg_query_value(key, "PathName", nullptr, install, &size) == ERROR_SUCCESS;
+  if (key != nullptr) qp_reg_close_key(key);
+  std::string bytes = "-";
+  if (named &&
+      qp_file_copy((std::string(install) + "\\DATA\\SCHEDULE.APC").c_str(), seen.c_str()) == ERROR_SUCCESS) {
+    FILE *in = fopen(seen.c_str(), "rb");
+    std::string content;
+    char block[4096];
+    size_t got;
+    while (in != nullptr && (got = fread(block, 1, sizeof block, in)) > 0) content.append(block, got);
+    if (in != nullptr) fclose(in);
+    bytes = tooltext::EscapeBytes(content.data(), content.size());
+  } else {
+    remove(seen.c_str());
+  }
+  FILE *all = fopen((g_Folder + "/" + kSchedulesSeenName).c_str(), "a");
+  if (all == nullptr) return;
+  fprintf(all, "%s\n", bytes.c_str());
+  fclose(all);
 }
 
 // ---- One connection ----
@@ -223,6 +298,7 @@ void ServeConnection(qp_pipe *pipe, int connection) {
 
     Script script;
     Rule rule = FindRule(std::string(buffer, 3), &script);
+    if (std::string(buffer, 3) == "S10") KeepScheduleSeenAtS10();
     if (rule.delay_ms > 0 && qp_event_wait(g_Stop, rule.delay_ms) == QP_WAIT_OBJECT_0) return;
     if (rule.action == Action::kClose) {
       Say("closing without reply%s", "");
@@ -241,6 +317,7 @@ void ServeConnection(qp_pipe *pipe, int connection) {
     if (qp_pipe_write(pipe, reply.data(), static_cast<uint32_t>(reply.size()), &written) != ERROR_SUCCESS)
       return;
     Say("replied: %s", tooltext::EscapeBytes(reply.data(), reply.size()));
+    if (rule.action == Action::kReply) RememberSetting(buffer, got, rule.status);
     if (script.one_per_connection) return;
   }
 }
@@ -387,9 +464,63 @@ void ServiceMain(uint32_t, char **) {
   Report(QP_SERVICE_STOPPED);
 }
 
+// ---- Power status producer ----
+
+// The section the main service keeps for pwdown.dll's GetUpsPowerStatus: 16 bytes, the UPS
+// power status as a 32-bit int at offset 12 (bytes 0-11 stay zero here).
+constexpr char kPowerSectionName[] = "pwdownDllCmMemory";
+constexpr size_t kPowerSectionSize = 16;
+constexpr size_t kPowerStatusOffset = 12;
+constexpr char kPowerUsage[] =
+    "usage: quorin_mvl_standin --power-status STATUS   create pwdownDllCmMemory when missing and set\n"
+    "                                                  its status word to STATUS (a 32-bit integer)\n"
+    "       quorin_mvl_standin --power-status remove   remove the section\n";
+
+// --power-status STATUS | remove: 0, or 1 when the section cannot be made, 2 for a usage error.
+int PowerStatusCommand(int argc, char **argv) {
+  if (argc != 1) {
+    fputs(kPowerUsage, stderr);
+    return 2;
+  }
+  if (strcmp(argv[0], "remove") == 0) {
+    qp_shm_remove(kPowerSectionName);
+    printf("%s: removed\n", kPowerSectionName);
+    return 0;
+  }
+  char *end = nullptr;
+  errno = 0;
+  long long value = strtoll(argv[0], &end, 10);
+  if (argv[0][0] == '\0' || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX) {
+    fprintf(stderr, "quorin_mvl_standin: the power status must be a 32-bit integer, not \"%s\"\n", argv[0]);
+    fputs(kPowerUsage, stderr);
+    return 2;
+  }
+  qp_shm *section = qp_shm_create(kPowerSectionName, kPowerSectionSize);
+  size_t size = 0;
+  void *view = qp_shm_view(section, &size);
+  if (view == nullptr || size < kPowerSectionSize) {
+    fprintf(stderr, "quorin_mvl_standin: cannot make %s (check QUORIN_RUNTIME_DIR): %u\n", kPowerSectionName,
+            GetLastError());
+    qp_shm_close(section);
+    return 1;
+  }
+  // One 32-bit store: a reader never sees the word half-written.
+  auto *status = reinterpret_cast<int32_t *>(static_cast<char *>(view) + kPowerStatusOffset);
+  __atomic_store_n(status, static_cast<int32_t>(value), __ATOMIC_RELEASE);
+  qp_shm_close(section);
+  printf("%s: status %lld\n", kPowerSectionName, value);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc > 1 && strcmp(argv[1], "--power-status") == 0) return PowerStatusCommand(argc - 2, argv + 2);
+  if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+    printf("usage: quorin_mvl_standin [--console]   (as a service: svcctl start QUORIN_MVL PATH)\n%s",
+           kPowerUsage);
+    return 0;
+  }
   if (argc > 1 && strcmp(argv[1], "--console") == 0) {
     // The pipe without the service: the service probe finds no running "QUORIN_MVL".
     qp_pipe *first = Prepare();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "qp_base.h"
+#include "qp_console.h"
 #include "qp_error.h"
 #include "qp_file.h"
 #include "qp_guard.h"

@@ -45,6 +45,8 @@
   X(ERROR_ALREADY_EXISTS, 183)                     \
   X(ERROR_BAD_EXE_FORMAT, 193)                     \
   X(ERROR_FILENAME_EXCED_RANGE, 206)               \
+  X(ERROR_BAD_FILE_TYPE, 222)                      \
+  X(ERROR_FILE_TOO_LARGE, 223)                     \
   X(ERROR_PIPE_BUSY, 231)                          \
   X(ERROR_NO_DATA, 232)                            \
   X(ERROR_PIPE_NOT_CONNECTED, 233)                 \

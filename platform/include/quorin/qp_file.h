@@ -6,7 +6,14 @@
  * "DATA\QUOMVLSV.LOG" all land in the one DATA folder. A component that does not exist yet
  * keeps the spelling given. Standard C file calls are made on resolved paths through
  * qp_fopen; handle-based files (qp_file) add the Windows sharing rules, so that a file
- * opened without sharing cannot be opened a second time until it is closed.
+ * opened without sharing cannot be opened a second time until it is closed, and the
+ * read-only attribute: a file whose mode has no write permission bit cannot be opened for
+ * writing, by any user.
+ *
+ * Durable replacement of a file, as the data files that must never be seen half-written
+ * need it: write a new file, qp_file_flush it, qp_file_rename it over the old one (the
+ * rename is atomic: a reader sees the old or the new file), then qp_folder_flush the
+ * folder so that the rename itself survives a power loss.
  */
 #pragma once
 
@@ -19,7 +26,9 @@
 QP_API int qp_path_resolve(const char *path, char *out, size_t out_size);
 
 /* fopen on the resolved path. MODE is a C mode; a 't' (text mode) is accepted and ignored:
- * writers that need CR LF on disk write it themselves. NULL with the last error on failure. */
+ * writers that need CR LF on disk write it themselves. A file opened for writing is never
+ * followed through a link, and a new one gets mode 0660 (less the process's umask), as every
+ * file this layer creates: other users cannot open it. NULL with the last error on failure. */
 QP_API FILE *qp_fopen(const char *path, const char *mode);
 
 /* 1 when PATH names an existing file or directory. */
@@ -49,11 +58,14 @@ enum {
   QP_TRUNCATE_EXISTING = 5,
 };
 
-/* Opens or creates a file. ACCESS is a mask of QP_ACCESS_*, SHARE a mask of QP_SHARE_*,
+/* Opens or creates a file (never through a link: a link at PATH gives ERROR_ACCESS_DENIED).
+ * ACCESS is a mask of QP_ACCESS_*, SHARE a mask of QP_SHARE_*,
  * DISPOSITION one of the QP_CREATE_* / QP_OPEN_* values with the Windows meaning. A file held
  * open without sharing gives ERROR_SHARING_VIOLATION to a second open, and an open without
  * sharing is refused while another handle holds the file; CREATE_ALWAYS empties the file
- * only once the open has been granted. NULL with the last error on failure. */
+ * only once the open has been granted. An existing read-only file (no write permission bit)
+ * opened with QP_ACCESS_WRITE gives ERROR_ACCESS_DENIED. NULL with the last error on
+ * failure. */
 QP_API qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_t disposition);
 /* Read and write: 0 or a Windows error; *done holds the bytes moved (0 at end of file). */
 QP_API uint32_t qp_file_read(qp_file *file, void *buffer, uint32_t size, uint32_t *done);
@@ -66,6 +78,40 @@ QP_API uint32_t qp_file_write_at(qp_file *file, uint64_t offset, const void *buf
 QP_API uint32_t qp_file_seek(qp_file *file, int64_t offset, int origin);
 QP_API uint32_t qp_file_size(qp_file *file, uint64_t *size);
 QP_API void qp_file_close(qp_file *file);
+
+/* Replacing a file whole: the new content is written to a new file beside PATH (a fresh name in
+ * the same folder, mode 0660), which takes PATH's place only when commit is called: its data
+ * is flushed to disk and it is renamed over PATH, so that a reader, or a crash at any moment,
+ * sees either the old or the new content, never a mix or an empty file. Readers holding the
+ * old file keep reading the old content. Closing the handle without a commit removes the new
+ * file. Create returns NULL with the last error; commit returns 0 or a Windows error, and
+ * closes the handle in both cases (the new file is removed when it could not take PATH's
+ * place). */
+QP_API qp_file *qp_file_create_replacement(const char *path);
+QP_API uint32_t qp_file_commit_replacement(qp_file *file);
+
+/* Checks that PATH can be read as a configuration file: 0 for a regular file of at most
+ * MAX_SIZE bytes; ERROR_BAD_FILE_TYPE for anything else (a FIFO, a device), without blocking
+ * on it; ERROR_FILE_TOO_LARGE beyond MAX_SIZE; ERROR_FILE_NOT_FOUND or another error when it
+ * cannot be opened. The last error is set to the result. */
+QP_API uint32_t qp_file_check_regular(const char *path, uint64_t max_size);
+
+/* Writes the file's data and size through to the disk (FlushFileBuffers): 0 or a Windows
+ * error. */
+QP_API uint32_t qp_file_flush(qp_file *file);
+/* Writes the entries of folder PATH through to the disk, so that files created, renamed or
+ * deleted in it stay so after a power loss: 0 or a Windows error (ERROR_PATH_NOT_FOUND for a
+ * missing folder). */
+QP_API uint32_t qp_folder_flush(const char *path);
+
+/* Locks the whole of FILE for this handle (LockFileEx): every other handle of the file, in this
+ * process or another, waits for or is refused the lock until this handle unlocks, is closed,
+ * or its process ends, however it ends. FILE must be open for writing. Waits up to TIMEOUT_MS
+ * (QP_INFINITE: for ever; 0: only tries). 0, ERROR_LOCK_VIOLATION when the time-out passed
+ * with the lock held elsewhere, or another Windows error. */
+QP_API uint32_t qp_file_lock(qp_file *file, uint32_t timeout_ms);
+/* Ends the lock of qp_file_lock: 0 or a Windows error. */
+QP_API uint32_t qp_file_unlock(qp_file *file);
 
 /* 1 when PATH names, now, the very file that FILE is open on; 0 when the file was deleted,
  * renamed away or replaced by another since it was opened, or when PATH names nothing. For

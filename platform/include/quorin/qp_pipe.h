@@ -1,7 +1,8 @@
 /* Local message pipes: the server side of the command pipe and the client side of its callers.
  *
- * A pipe "\\.\pipe\NAME" is a Unix SOCK_SEQPACKET socket RUNTIME/pipe/NAME with mode 0660, so
- * that only the owner and the owning group can connect. Every write is one message and every
+ * A pipe "\\.\pipe\NAME" is a Unix SOCK_SEQPACKET socket RUNTIME/pipe/NAME with mode 0660 in
+ * the operators' group (see qp_runtime.h), so that only the owner and the operators can
+ * connect. Every write is one message and every
  * read takes one message: a message longer than the read buffer gives ERROR_MORE_DATA with the
  * first bytes (the rest of that message is lost); a peer that closed without writing gives
  * ERROR_BROKEN_PIPE. All calls return 0 or a Windows error and leave the same value as the
@@ -42,6 +43,20 @@ QP_API void qp_pipe_close_server(const char *name);
 /* Abandons a pending connect; EVENT no longer follows this instance. */
 QP_API void qp_pipe_cancel_io(qp_pipe *pipe);
 
+/* The watch of connected instances, as overlapped reads gathered on one completion port: one
+ * thread learns which connected instances have a message to read (or a peer that closed)
+ * without a thread waiting on each. Its event counts as signalled while at least one watched
+ * instance is ready (wait on it with qp_wait_any); qp_pipe_watch_ready then names up to MAX of
+ * them by the keys they were added with, without waiting. A ready instance stays ready until
+ * it is read or removed. Create returns NULL with the last error on failure. */
+typedef struct qp_pipe_watch qp_pipe_watch;
+QP_API qp_pipe_watch *qp_pipe_watch_create(void);
+QP_API qp_event *qp_pipe_watch_event(qp_pipe_watch *watch);
+QP_API uint32_t qp_pipe_watch_add(qp_pipe_watch *watch, qp_pipe *pipe, void *key);
+QP_API void qp_pipe_watch_remove(qp_pipe_watch *watch, qp_pipe *pipe);
+QP_API uint32_t qp_pipe_watch_ready(qp_pipe_watch *watch, void **keys, uint32_t max);
+QP_API void qp_pipe_watch_close(qp_pipe_watch *watch);
+
 /* Both sides. */
 
 /* Reads one message into BUFFER: 0, ERROR_MORE_DATA (first SIZE bytes in BUFFER),
@@ -53,7 +68,9 @@ QP_API uint32_t qp_pipe_write(qp_pipe *pipe, const void *buffer, uint32_t size, 
  * written stays readable by the peer after this side disconnects, so there is nothing to wait
  * for. 0, or ERROR_INVALID_HANDLE for a pipe that is not connected. */
 QP_API uint32_t qp_pipe_flush(qp_pipe *pipe);
-/* Ends the connection of a server instance; the instance can then be closed. */
+/* Ends the connection of a server instance; the instance can then be closed. A message of the
+ * client that was never read is discarded, so that the client still reads the reply it was
+ * sent (rather than a broken pipe); a later message of the client fails at its end. */
 QP_API uint32_t qp_pipe_disconnect(qp_pipe *pipe);
 QP_API void qp_pipe_close(qp_pipe *pipe);
 

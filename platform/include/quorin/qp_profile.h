@@ -7,10 +7,17 @@
  * A write creates the file and the section when needed, replaces the key's value in place
  * and keeps every other line of the file as it was; it is written to a new file that then
  * replaces the old one, so a reader never sees half a file.
+ *
+ * Only a regular file of at most QP_PROFILE_MAX_SIZE bytes is a profile: a device, a FIFO or
+ * a larger file reads as missing (the default text, the last error ERROR_BAD_FILE_TYPE or
+ * ERROR_FILE_TOO_LARGE) and is never written over; qp_file_check_regular tells a caller why.
  */
 #pragma once
 
 #include "qp_base.h"
+
+/* The largest profile file read: 1 MB. */
+#define QP_PROFILE_MAX_SIZE 1048576u
 
 /* Copies the value (or DEFAULT_TEXT, NULL = "") into OUT of SIZE bytes, cut to SIZE - 1
  * characters and terminated. Returns the number of characters copied. */

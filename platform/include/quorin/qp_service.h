@@ -7,7 +7,11 @@
  * thread of its own and turns SIGTERM into the stop control and requests on the control
  * socket RUNTIME/services/NAME.ctl into calls of the registered handler. Each status report
  * is published in RUNTIME/services/NAME (read by qp_service_query and svcctl) and told to
- * systemd through sd_notify (READY, STOPPING, wait hints as EXTEND_TIMEOUT_USEC).
+ * systemd through sd_notify (READY, STOPPING, wait hints as EXTEND_TIMEOUT_USEC). The
+ * dispatcher raises the process's limit of open descriptors towards 16384 (as far as the hard
+ * limit allows), as a service holds one for each connected client. The status files and the
+ * service's output file RUNTIME/services/NAME.out are made afresh (mode 0640) and never
+ * written through a link.
  */
 #pragma once
 

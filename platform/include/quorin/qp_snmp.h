@@ -162,7 +162,8 @@ QP_API void qp_snmp_value_free(qp_snmp_value *value);
 typedef struct qp_snmp_trap {
   qp_snmp_oid enterprise;
   uint8_t agent_address[16];     /* the agent-addr field of the trap */
-  uint32_t agent_address_length; /* 4 for IPv4 */
+  uint32_t agent_address_length; /* its length as sent: 4 for IPv4 (a v1 trap may send fewer
+                                    bytes; one with more than 4 is not a well-formed trap) */
   uint8_t source_address[4];     /* the sender of the datagram */
   uint16_t source_port;
   int32_t generic_trap;

@@ -44,7 +44,9 @@ QP_API void qp_mutex_close(qp_mutex *mutex);
  * Create opens or creates it; *already_exists is 1 when another handle (in this or another
  * process) had it open, and the last error is then ERROR_ALREADY_EXISTS. Open fails with
  * ERROR_FILE_NOT_FOUND when no process holds it. The mutex exists while any process holds a
- * handle to it and is released when its holder dies. */
+ * handle to it and is released when its holder dies. The lock file has mode 0660 and is never
+ * followed through a link; opening a handle waits at most one second for another opener (a
+ * process that holds the file's lock longer is refused: ERROR_TIMEOUT). */
 QP_API qp_named_mutex *qp_named_mutex_create(const char *name, int *already_exists);
 QP_API qp_named_mutex *qp_named_mutex_open(const char *name);
 QP_API uint32_t qp_named_mutex_wait(qp_named_mutex *mutex, uint32_t timeout_ms);
