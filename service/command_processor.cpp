@@ -5,11 +5,15 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cluster_config.h"
@@ -133,20 +137,73 @@ const char *KindWord(int32_t kind) {
   return kind == kKindServer ? "Server" : "Storage";
 }
 
-void ReadUps(UpsStatusRecord &record, const std::string &address, int32_t kind, int32_t unit, int32_t ups) {
+// A record for one configured UPS, not read yet.
+UpsStatusRecord UnreadRecord(const std::string &address, int32_t kind, int32_t unit, int32_t ups) {
+  UpsStatusRecord record;
   memset(&record, 0, sizeof record);
   snprintf(record.address, sizeof record.address, "%s", address.c_str());
   record.kind = kind;
   record.unit_number = unit;
   record.ups_number = ups;
   record.read_state = -1;
+  return record;
+}
+
+// ---- Status reads ----
+// The UPS reads of one command run at once, on up to StatusReadLimit() threads (the
+// command's own and helpers made for the pass), so that the silent cards of a cluster cost
+// about one time-out window together rather than one each. What the service shows stays as
+// it was with one read after another: each record's log line is written once every read is
+// done, in list order, and the callers use the records in that order. (The SNMP library's
+// own log may interleave the lines of reads that run at once, each record whole.)
+
+constexpr const char kStatusReadsVariable[] = "QUORIN_STATUS_READS";
+constexpr size_t kStatusReadsDefault = 32;
+constexpr size_t kStatusReadsMax = 256;
+
+// How many reads run at once: QUORIN_STATUS_READS (1 to 256) or 32.
+size_t StatusReadLimit() {
+  const char *text = getenv(kStatusReadsVariable);
+  if (text == nullptr || *text < '0' || *text > '9') return kStatusReadsDefault;
+  char *end = nullptr;
+  unsigned long value = strtoul(text, &end, 10);
+  if (*end != '\0' || value == 0 || value > kStatusReadsMax) return kStatusReadsDefault;
+  return static_cast<size_t>(value);
+}
+
+// Reads the output status of every record through GetUpsStatusFromSnmp, then logs
+// "UPS %s: outsts=%d" or "Failed to get UPS status: %s" for each in order. Nothing is read
+// or logged while the entry is not bound. A helper thread that cannot be made leaves its
+// share to the others.
+void ReadStatuses(std::vector<UpsStatusRecord> &records) {
   GetUpsStatusFromSnmpFn get_status = g_GetUpsStatusFromSnmp.load();
-  if (get_status == nullptr) return;
-  if (get_status(record.address, &record.output_status) == 1) {
-    record.read_state = 0;
-    LogLine(kMsgUpsStatus, record.address, record.output_status);
-  } else {
-    LogLine(kMsgUpsStatusFailed, record.address);
+  if (get_status == nullptr || records.empty()) return;
+  std::vector<int> results(records.size(), 0);
+  std::atomic<size_t> next{0};
+  auto read_some = [&records, &results, &next, get_status] {
+    for (size_t i = next.fetch_add(1); i < records.size(); i = next.fetch_add(1))
+      results[i] = get_status(records[i].address, &records[i].output_status);
+  };
+  size_t threads = std::min(StatusReadLimit(), records.size());
+  std::vector<std::thread> helpers;
+  helpers.reserve(threads - 1);
+  for (size_t t = 1; t < threads; ++t) {
+    try {
+      helpers.emplace_back(read_some);
+    } catch (const std::system_error &) {
+      break;
+    }
+  }
+  read_some();
+  for (std::thread &helper : helpers) helper.join();
+  for (size_t i = 0; i < records.size(); ++i) {
+    UpsStatusRecord &record = records[i];
+    if (results[i] == 1) {
+      record.read_state = 0;
+      LogLine(kMsgUpsStatus, record.address, record.output_status);
+    } else {
+      LogLine(kMsgUpsStatusFailed, record.address);
+    }
   }
 }
 
@@ -154,21 +211,19 @@ void GetAllUpsStatus() {
   ServiceLog(kMsgGetAllStart);
   g_status_list.clear();
   const ClusterUpsConfig &config = CurrentConfig();
-  UpsStatusRecord record;
   for (size_t s = 0; s < config.servers.size(); ++s) {
     const std::vector<std::string> &addresses = config.servers[s].ups_addresses;
-    for (size_t u = 0; u < addresses.size(); ++u) {
-      ReadUps(record, addresses[u], kKindServer, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1));
-      g_status_list.push_back(record);
-    }
+    for (size_t u = 0; u < addresses.size(); ++u)
+      g_status_list.push_back(
+          UnreadRecord(addresses[u], kKindServer, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1)));
   }
   for (size_t s = 0; s < config.storage_units.size(); ++s) {
     const std::vector<std::string> &addresses = config.storage_units[s].ups_addresses;
-    for (size_t u = 0; u < addresses.size(); ++u) {
-      ReadUps(record, addresses[u], kKindStorage, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1));
-      g_status_list.push_back(record);
-    }
+    for (size_t u = 0; u < addresses.size(); ++u)
+      g_status_list.push_back(
+          UnreadRecord(addresses[u], kKindStorage, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1)));
   }
+  ReadStatuses(g_status_list);
   LogLine(kMsgGetAllEnd, static_cast<int>(g_status_list.size()));
 }
 
@@ -237,31 +292,34 @@ void K02(char *buffer, uint32_t *reply_size) {
   }
   uint64_t sequence = ++g_k02_sequence;
   bool all_on_line = true, any_unread = false;
-  std::vector<ShareDiskRecord> records;
+  std::vector<UpsStatusRecord> reads;
   for (size_t s = 0; s < config.storage_units.size(); ++s) {
     const std::vector<std::string> &addresses = config.storage_units[s].ups_addresses;
-    for (size_t u = 0; u < addresses.size(); ++u) {
-      UpsStatusRecord record;
-      ReadUps(record, addresses[u], kKindStorage, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1));
-      ShareDiskRecord out;
-      memset(&out, 0, sizeof out);
-      snprintf(out.address, sizeof out.address, "%s", record.address);
-      snprintf(out.name, sizeof out.name, "Storage%d-UPS%d", static_cast<int>(s + 1),
-               static_cast<int>(u + 1));
-      int32_t state;
-      if (record.read_state != 0) {
-        state = -1;
-        any_unread = true;
-      } else if (record.output_status == kOnLine) {
-        state = 2;
-      } else {
-        state = 1;
-        all_on_line = false;
-      }
-      uint32_t bits = static_cast<uint32_t>(state);
-      for (int i = 0; i < 4; ++i) out.state[i] = static_cast<unsigned char>(bits >> (8 * i));
-      records.push_back(out);
+    for (size_t u = 0; u < addresses.size(); ++u)
+      reads.push_back(
+          UnreadRecord(addresses[u], kKindStorage, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1)));
+  }
+  ReadStatuses(reads);
+  std::vector<ShareDiskRecord> records;
+  for (const UpsStatusRecord &record : reads) {
+    ShareDiskRecord out;
+    memset(&out, 0, sizeof out);
+    snprintf(out.address, sizeof out.address, "%s", record.address);
+    snprintf(out.name, sizeof out.name, "Storage%d-UPS%d", static_cast<int>(record.unit_number),
+             static_cast<int>(record.ups_number));
+    int32_t state;
+    if (record.read_state != 0) {
+      state = -1;
+      any_unread = true;
+    } else if (record.output_status == kOnLine) {
+      state = 2;
+    } else {
+      state = 1;
+      all_on_line = false;
     }
+    uint32_t bits = static_cast<uint32_t>(state);
+    for (int i = 0; i < 4; ++i) out.state[i] = static_cast<unsigned char>(bits >> (8 * i));
+    records.push_back(out);
   }
   // A file that could not be written leaves the client without the records: "13".
   bool written = WriteShareDisk(records, sequence);
