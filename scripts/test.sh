@@ -19,8 +19,8 @@ if [ "${QUORIN_SKIP_BENCH:-}" = "" ]; then
   # depend on the machine, the tests do not.
   echo "== benchmarks"
   missed=""
-  for bench in pipe_roundtrip_bench snmp_get_bench snmpups_bench log_write_bench status_read_bench \
-    service_memory_bench; do
+  for bench in pipe_roundtrip_bench snmp_get_bench snmpups_bench snmpups_monitor_bench log_write_bench \
+    status_read_bench service_memory_bench; do
     met=0
     for attempt in 1 2 3; do
       if "$root/build/bench-bin/$bench" --benchmark_color=false; then met=1; break; fi
