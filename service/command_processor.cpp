@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -240,16 +239,37 @@ void C02(char *buffer, uint32_t *reply_size) {
 // A K02 waits its turn for the file at most kShareDiskWaitMs. The UPS reads are made before
 // the turn is taken, each K02 with its own sequence number; a K02 whose reads are older than
 // those already in the file leaves the file as it is (its reply still tells its own reads).
-constexpr auto kShareDiskWait = std::chrono::milliseconds(5000);
-std::timed_mutex g_share_disk_lock;
+constexpr uint32_t kShareDiskWaitMs = 5000;
 std::atomic<uint64_t> g_k02_sequence{0};
-uint64_t g_share_disk_sequence = 0;  // of the reads in the file; guarded by g_share_disk_lock
+uint64_t g_share_disk_sequence = 0;  // of the reads in the file; guarded by the turn
+
+// The turn for the file: a platform mutex, made at first use (a timed std::timed_mutex is
+// locked through a call the thread sanitizer does not follow, which then reports its unlock).
+class ShareDiskTurn {
+ public:
+  ShareDiskTurn() {
+    static qp_mutex *const lock = qp_mutex_create();
+    lock_ = lock;
+    uint32_t wait = lock_ != nullptr ? qp_mutex_wait(lock_, kShareDiskWaitMs) : QP_WAIT_FAILED;
+    held_ = wait == QP_WAIT_OBJECT_0 || wait == QP_WAIT_ABANDONED;
+  }
+  ~ShareDiskTurn() {
+    if (held_) qp_mutex_release(lock_);
+  }
+  ShareDiskTurn(const ShareDiskTurn &) = delete;
+  ShareDiskTurn &operator=(const ShareDiskTurn &) = delete;
+  bool held() const { return held_; }
+
+ private:
+  qp_mutex *lock_ = nullptr;
+  bool held_ = false;
+};
 
 // Writes RECORDS as the new content of "SHARE_DK.APC". Result true when the file holds
 // these records (or newer ones); false, logged, when it could not be written.
 bool WriteShareDisk(const std::vector<ShareDiskRecord> &records, uint64_t sequence) {
-  std::unique_lock<std::timed_mutex> turn(g_share_disk_lock, kShareDiskWait);
-  if (!turn.owns_lock()) {
+  ShareDiskTurn turn;
+  if (!turn.held()) {
     ServiceLog(kMsgK02Busy);
     return false;
   }

@@ -16,8 +16,9 @@
 // every request is sent with a new request id, and an answer is taken only when its request
 // id is that of the request waiting; a late answer to an earlier request on the same socket
 // is read and dropped. A session whose request failed for another reason than a time-out is
-// closed, not kept. Idle sessions are closed after kIdleLifetimeMs without use and beyond
-// kMaxIdleSessions (the oldest first). Their sockets are closed on exec.
+// closed, not kept. Idle sessions are closed after kIdleLifetimeMs without use, beyond
+// kMaxIdlePerKey for one key and beyond kMaxIdleSessions (the oldest first). Their sockets are
+// closed on exec.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -40,6 +41,7 @@ constexpr size_t kPeerSize = 300;
 // Communities up to this length are kept idle; a longer one is opened for each request.
 constexpr size_t kKeptCommunitySize = 256;
 constexpr size_t kMaxIdleSessions = 260;  // two for each unit of the SNMP UPS library's table
+constexpr size_t kMaxIdlePerKey = 2;
 constexpr uint64_t kIdleLifetimeMs = 60000;
 
 }  // namespace
@@ -365,14 +367,26 @@ qp_snmp_session *take_idle(uint64_t hash, const char *peer, const char *communit
   return found;
 }
 
-// Keeps SESSION idle for a later open; the oldest idle session goes when too many are kept.
+// Keeps SESSION idle for a later open; the oldest idle session goes when too many are kept,
+// and SESSION itself when its key has enough idle ones already (a burst of requests to one
+// agent at once leaves no more sockets behind than the next one needs).
 void keep_idle(qp_snmp_session *session) {
   qp_snmp_session *dropped = nullptr;
   session->idle_since_ms = qp_real_tick_ms();
   {
     std::lock_guard<std::mutex> hold(g_idle_lock);
-    g_idle.push_back(session);
-    if (g_idle.size() > kMaxIdleSessions) {
+    size_t same_key = 0;
+    for (const qp_snmp_session *s : g_idle)
+      if (s->key_hash == session->key_hash && s->timeout_ms == session->timeout_ms &&
+          s->retries == session->retries && strcmp(s->peer, session->peer) == 0 &&
+          strcmp(s->community, session->community) == 0)
+        ++same_key;
+    if (same_key >= kMaxIdlePerKey) {
+      dropped = session;
+    } else {
+      g_idle.push_back(session);
+    }
+    if (dropped == nullptr && g_idle.size() > kMaxIdleSessions) {
       dropped = g_idle.front();
       g_idle.erase(g_idle.begin());
     }

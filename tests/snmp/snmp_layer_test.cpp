@@ -482,6 +482,15 @@ TEST(SnmpLayer, KeptSessionServesTheNextRequestAndNeverTakesALateAnswer) {
   qp_snmp_close(private_session);
   EXPECT_EQ(4u, qp_snmp_idle_sessions());
 
+  // Three sessions of one key open at once: two are kept when they close, the third goes.
+  qp_snmp_session *burst[3];
+  for (qp_snmp_session *&session : burst) {
+    session = qp_snmp_open(agent.c_str(), "public", 700, 1);
+    ASSERT_NE(nullptr, session);
+  }
+  for (qp_snmp_session *session : burst) qp_snmp_close(session);
+  EXPECT_EQ(6u, qp_snmp_idle_sessions());
+
   // The sockets of kept sessions are not handed to programs this process starts.
   int sockets = 0;
   DIR *fds = opendir("/proc/self/fd");
