@@ -308,8 +308,11 @@ void clear_varbind(qp_snmp_varbind *varbind) {
 
 namespace {
 
+// Oldest first; guarded by g_idle_lock. Never destroyed: sessions still idle when the process
+// exits stay reachable and are let go with it, and a thread that closes a session while the
+// process exits finds the list whole.
 std::mutex g_idle_lock;
-std::vector<qp_snmp_session *> g_idle;  // oldest first; guarded by g_idle_lock
+std::vector<qp_snmp_session *> &g_idle = *new std::vector<qp_snmp_session *>;
 
 // FNV-1a over the parts of a session's key.
 uint64_t key_hash(const char *peer, const char *community, uint32_t timeout_ms, uint32_t retries) {
