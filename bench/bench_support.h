@@ -34,12 +34,13 @@ inline uint16_t FreeUdpPort(const char *address) {
   return port;
 }
 
-// One upssim process serving one card, with its runtime directory.
+// One upssim process serving one card or a range of cards, with its runtime directory.
 class UpssimCard {
  public:
-  // Starts the card ADDRESS on PORT (COMMUNITY empty = upssim's default); true once it serves.
-  bool Start(const std::string &runtime_dir, const char *address, uint16_t port,
-             const std::string &community) {
+  // Starts the card ADDRESS (or a range "FIRST-LAST", then LAST names the last card) on PORT
+  // (COMMUNITY empty = upssim's default); true once it serves.
+  bool Start(const std::string &runtime_dir, const char *address, uint16_t port, const std::string &community,
+             const char *last = nullptr) {
     runtime_ = runtime_dir;
     std::string program = std::string(QUORIN_OUT_DIR) + "/upssim";
     std::string port_text = std::to_string(port);
@@ -55,7 +56,7 @@ class UpssimCard {
               community.c_str(), static_cast<char *>(nullptr));
       _exit(127);
     }
-    std::string link = runtime_ + "/upssim/" + address;
+    std::string link = runtime_ + "/upssim/" + (last != nullptr ? last : address);
     for (int i = 0; i < 500; ++i) {
       struct stat st;
       if (lstat(link.c_str(), &st) == 0) return true;

@@ -8,8 +8,9 @@
 
 namespace bench {
 
-// The GET the SNMP UPS library makes for a status read, timed per iteration: a session of its
-// own to AGENT with COMMUNITY, 200 ms, 2 retries, one GetRequest of OID, which must answer 2.
+// The GET the SNMP UPS library makes for a status read, timed per iteration: a session opened
+// to AGENT with COMMUNITY, 200 ms, 2 retries, one GetRequest of OID, which must answer 2, and
+// the session closed.
 inline void LayerGetLoop(benchmark::State &state, const char *agent, const char *community, const char *oid) {
   qp_snmp_varbind in{};
   qp_snmp_oid_from_text(oid, &in.name);

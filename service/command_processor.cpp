@@ -5,11 +5,14 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cluster_config.h"
@@ -133,20 +136,73 @@ const char *KindWord(int32_t kind) {
   return kind == kKindServer ? "Server" : "Storage";
 }
 
-void ReadUps(UpsStatusRecord &record, const std::string &address, int32_t kind, int32_t unit, int32_t ups) {
+// A record for one configured UPS, not read yet.
+UpsStatusRecord UnreadRecord(const std::string &address, int32_t kind, int32_t unit, int32_t ups) {
+  UpsStatusRecord record;
   memset(&record, 0, sizeof record);
   snprintf(record.address, sizeof record.address, "%s", address.c_str());
   record.kind = kind;
   record.unit_number = unit;
   record.ups_number = ups;
   record.read_state = -1;
+  return record;
+}
+
+// ---- Status reads ----
+// The UPS reads of one command run at once, on up to StatusReadLimit() threads (the
+// command's own and helpers made for the pass), so that the silent cards of a cluster cost
+// about one time-out window together rather than one each. What the service shows stays as
+// it was with one read after another: each record's log line is written once every read is
+// done, in list order, and the callers use the records in that order. (The SNMP library's
+// own log may interleave the lines of reads that run at once, each record whole.)
+
+constexpr const char kStatusReadsVariable[] = "QUORIN_STATUS_READS";
+constexpr size_t kStatusReadsDefault = 32;
+constexpr size_t kStatusReadsMax = 256;
+
+// How many reads run at once: QUORIN_STATUS_READS (1 to 256) or 32.
+size_t StatusReadLimit() {
+  const char *text = getenv(kStatusReadsVariable);
+  if (text == nullptr || *text < '0' || *text > '9') return kStatusReadsDefault;
+  char *end = nullptr;
+  unsigned long value = strtoul(text, &end, 10);
+  if (*end != '\0' || value == 0 || value > kStatusReadsMax) return kStatusReadsDefault;
+  return static_cast<size_t>(value);
+}
+
+// Reads the output status of every record through GetUpsStatusFromSnmp, then logs
+// "UPS %s: outsts=%d" or "Failed to get UPS status: %s" for each in order. Nothing is read
+// or logged while the entry is not bound. A helper thread that cannot be made leaves its
+// share to the others.
+void ReadStatuses(std::vector<UpsStatusRecord> &records) {
   GetUpsStatusFromSnmpFn get_status = g_GetUpsStatusFromSnmp.load();
-  if (get_status == nullptr) return;
-  if (get_status(record.address, &record.output_status) == 1) {
-    record.read_state = 0;
-    LogLine(kMsgUpsStatus, record.address, record.output_status);
-  } else {
-    LogLine(kMsgUpsStatusFailed, record.address);
+  if (get_status == nullptr || records.empty()) return;
+  std::vector<int> results(records.size(), 0);
+  std::atomic<size_t> next{0};
+  auto read_some = [&records, &results, &next, get_status] {
+    for (size_t i = next.fetch_add(1); i < records.size(); i = next.fetch_add(1))
+      results[i] = get_status(records[i].address, &records[i].output_status);
+  };
+  size_t threads = std::min(StatusReadLimit(), records.size());
+  std::vector<std::thread> helpers;
+  helpers.reserve(threads - 1);
+  for (size_t t = 1; t < threads; ++t) {
+    try {
+      helpers.emplace_back(read_some);
+    } catch (const std::system_error &) {
+      break;
+    }
+  }
+  read_some();
+  for (std::thread &helper : helpers) helper.join();
+  for (size_t i = 0; i < records.size(); ++i) {
+    UpsStatusRecord &record = records[i];
+    if (results[i] == 1) {
+      record.read_state = 0;
+      LogLine(kMsgUpsStatus, record.address, record.output_status);
+    } else {
+      LogLine(kMsgUpsStatusFailed, record.address);
+    }
   }
 }
 
@@ -154,21 +210,19 @@ void GetAllUpsStatus() {
   ServiceLog(kMsgGetAllStart);
   g_status_list.clear();
   const ClusterUpsConfig &config = CurrentConfig();
-  UpsStatusRecord record;
   for (size_t s = 0; s < config.servers.size(); ++s) {
     const std::vector<std::string> &addresses = config.servers[s].ups_addresses;
-    for (size_t u = 0; u < addresses.size(); ++u) {
-      ReadUps(record, addresses[u], kKindServer, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1));
-      g_status_list.push_back(record);
-    }
+    for (size_t u = 0; u < addresses.size(); ++u)
+      g_status_list.push_back(
+          UnreadRecord(addresses[u], kKindServer, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1)));
   }
   for (size_t s = 0; s < config.storage_units.size(); ++s) {
     const std::vector<std::string> &addresses = config.storage_units[s].ups_addresses;
-    for (size_t u = 0; u < addresses.size(); ++u) {
-      ReadUps(record, addresses[u], kKindStorage, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1));
-      g_status_list.push_back(record);
-    }
+    for (size_t u = 0; u < addresses.size(); ++u)
+      g_status_list.push_back(
+          UnreadRecord(addresses[u], kKindStorage, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1)));
   }
+  ReadStatuses(g_status_list);
   LogLine(kMsgGetAllEnd, static_cast<int>(g_status_list.size()));
 }
 
@@ -185,16 +239,37 @@ void C02(char *buffer, uint32_t *reply_size) {
 // A K02 waits its turn for the file at most kShareDiskWaitMs. The UPS reads are made before
 // the turn is taken, each K02 with its own sequence number; a K02 whose reads are older than
 // those already in the file leaves the file as it is (its reply still tells its own reads).
-constexpr auto kShareDiskWait = std::chrono::milliseconds(5000);
-std::timed_mutex g_share_disk_lock;
+constexpr uint32_t kShareDiskWaitMs = 5000;
 std::atomic<uint64_t> g_k02_sequence{0};
-uint64_t g_share_disk_sequence = 0;  // of the reads in the file; guarded by g_share_disk_lock
+uint64_t g_share_disk_sequence = 0;  // of the reads in the file; guarded by the turn
+
+// The turn for the file: a platform mutex, made at first use (a timed std::timed_mutex is
+// locked through a call the thread sanitizer does not follow, which then reports its unlock).
+class ShareDiskTurn {
+ public:
+  ShareDiskTurn() {
+    static qp_mutex *const lock = qp_mutex_create();
+    lock_ = lock;
+    uint32_t wait = lock_ != nullptr ? qp_mutex_wait(lock_, kShareDiskWaitMs) : QP_WAIT_FAILED;
+    held_ = wait == QP_WAIT_OBJECT_0 || wait == QP_WAIT_ABANDONED;
+  }
+  ~ShareDiskTurn() {
+    if (held_) qp_mutex_release(lock_);
+  }
+  ShareDiskTurn(const ShareDiskTurn &) = delete;
+  ShareDiskTurn &operator=(const ShareDiskTurn &) = delete;
+  bool held() const { return held_; }
+
+ private:
+  qp_mutex *lock_ = nullptr;
+  bool held_ = false;
+};
 
 // Writes RECORDS as the new content of "SHARE_DK.APC". Result true when the file holds
 // these records (or newer ones); false, logged, when it could not be written.
 bool WriteShareDisk(const std::vector<ShareDiskRecord> &records, uint64_t sequence) {
-  std::unique_lock<std::timed_mutex> turn(g_share_disk_lock, kShareDiskWait);
-  if (!turn.owns_lock()) {
+  ShareDiskTurn turn;
+  if (!turn.held()) {
     ServiceLog(kMsgK02Busy);
     return false;
   }
@@ -237,31 +312,34 @@ void K02(char *buffer, uint32_t *reply_size) {
   }
   uint64_t sequence = ++g_k02_sequence;
   bool all_on_line = true, any_unread = false;
-  std::vector<ShareDiskRecord> records;
+  std::vector<UpsStatusRecord> reads;
   for (size_t s = 0; s < config.storage_units.size(); ++s) {
     const std::vector<std::string> &addresses = config.storage_units[s].ups_addresses;
-    for (size_t u = 0; u < addresses.size(); ++u) {
-      UpsStatusRecord record;
-      ReadUps(record, addresses[u], kKindStorage, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1));
-      ShareDiskRecord out;
-      memset(&out, 0, sizeof out);
-      snprintf(out.address, sizeof out.address, "%s", record.address);
-      snprintf(out.name, sizeof out.name, "Storage%d-UPS%d", static_cast<int>(s + 1),
-               static_cast<int>(u + 1));
-      int32_t state;
-      if (record.read_state != 0) {
-        state = -1;
-        any_unread = true;
-      } else if (record.output_status == kOnLine) {
-        state = 2;
-      } else {
-        state = 1;
-        all_on_line = false;
-      }
-      uint32_t bits = static_cast<uint32_t>(state);
-      for (int i = 0; i < 4; ++i) out.state[i] = static_cast<unsigned char>(bits >> (8 * i));
-      records.push_back(out);
+    for (size_t u = 0; u < addresses.size(); ++u)
+      reads.push_back(
+          UnreadRecord(addresses[u], kKindStorage, static_cast<int32_t>(s + 1), static_cast<int32_t>(u + 1)));
+  }
+  ReadStatuses(reads);
+  std::vector<ShareDiskRecord> records;
+  for (const UpsStatusRecord &record : reads) {
+    ShareDiskRecord out;
+    memset(&out, 0, sizeof out);
+    snprintf(out.address, sizeof out.address, "%s", record.address);
+    snprintf(out.name, sizeof out.name, "Storage%d-UPS%d", static_cast<int>(record.unit_number),
+             static_cast<int>(record.ups_number));
+    int32_t state;
+    if (record.read_state != 0) {
+      state = -1;
+      any_unread = true;
+    } else if (record.output_status == kOnLine) {
+      state = 2;
+    } else {
+      state = 1;
+      all_on_line = false;
     }
+    uint32_t bits = static_cast<uint32_t>(state);
+    for (int i = 0; i < 4; ++i) out.state[i] = static_cast<unsigned char>(bits >> (8 * i));
+    records.push_back(out);
   }
   // A file that could not be written leaves the client without the records: "13".
   bool written = WriteShareDisk(records, sequence);

@@ -17,6 +17,14 @@ constexpr int kHeaderSize = 9;
 constexpr size_t kMaxText = 256;
 constexpr size_t kEntrySize = 356;
 
+// The log file kept open between entries, used only by the holder of LogMutex: an entry then
+// costs its two writes and a check that the path still names the file, not an open and a
+// close. A file deleted, renamed away or replaced underneath is let go and the path opened
+// (or created) again at the next entry. An entry written without the lock (its wait timed
+// out or failed) opens the file for itself, as every entry once did.
+qp_file *g_kept_log = nullptr;
+char g_kept_path[256];
+
 // Opens the log for update, creating it with an empty header when it does not exist.
 qp_file *open_log(const char *path) {
   qp_file *f =
@@ -42,6 +50,20 @@ long read_position(qp_file *f) {
     position = position * 10 + (header[i] - '0');
   if (position >= kServiceLogLimit) return 0;
   return position;
+}
+
+// The kept file for PATH, reopened when the path no longer names it; NULL when it cannot be
+// opened. Only under LogMutex.
+qp_file *kept_log(const char *path) {
+  if (g_kept_log != nullptr && (strcmp(g_kept_path, path) != 0 || !qp_file_is_at(g_kept_log, path))) {
+    qp_file_close(g_kept_log);
+    g_kept_log = nullptr;
+  }
+  if (g_kept_log == nullptr) {
+    g_kept_log = open_log(path);
+    snprintf(g_kept_path, sizeof g_kept_path, "%s", path);
+  }
+  return g_kept_log;
 }
 
 // Copies TEXT into OUT (SIZE bytes) with every control byte shown as "\xHH", so that bytes
@@ -78,7 +100,8 @@ void ServiceLog(const char *text, uint32_t code) {
 
   char path[256];
   snprintf(path, sizeof path, "%s\\DATA\\%s", InstallDir, kServiceLogName);
-  qp_file *f = open_log(path);
+  bool locked = wait == QP_WAIT_OBJECT_0 || wait == QP_WAIT_ABANDONED;
+  qp_file *f = locked ? kept_log(path) : open_log(path);
   if (f != nullptr) {
     long position = read_position(f);
     qp_systemtime now;
@@ -96,12 +119,17 @@ void ServiceLog(const char *text, uint32_t code) {
     char header[kHeaderSize];
     snprintf(header, sizeof header, "%08ld", next);
     qp_file_write_at(f, 0, header, 8, nullptr);  // the line feed after the digits stays as it is
-    qp_file_close(f);
+    if (!locked) qp_file_close(f);
   }
   // The same line in the journal, under the lock so that both keep one order; the ring file
   // stays exactly as it is.
   qp_journal_send(kServiceLogIdentifier, code != 0 ? QP_JOURNAL_WARNING : QP_JOURNAL_INFO, code, message);
-  if (wait == QP_WAIT_OBJECT_0 || wait == QP_WAIT_ABANDONED) qp_mutex_release(mutex);
+  if (locked) qp_mutex_release(mutex);
+}
+
+void ServiceLogClose() {
+  qp_file_close(g_kept_log);
+  g_kept_log = nullptr;
 }
 
 void ServiceLogf(uint32_t code, const char *format, ...) {

@@ -7,6 +7,10 @@
 // as eight hex digits. Does nothing while LogMutex does not exist. Never fails visibly.
 void ServiceLog(const char *text, uint32_t code = 0);
 
+// Closes the log file kept open between entries; for the stop sequence, once LogMutex is
+// gone and no thread can log any more.
+void ServiceLogClose();
+
 // Formats like printf into a buffer of SIZE (cut, never overflowing) and logs it.
 void ServiceLogf(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 

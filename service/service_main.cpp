@@ -261,7 +261,10 @@ void StopSequence() {
     g_cluster_mutex = nullptr;
     ServiceLog(kMsgMutexClosed);
   }
-  if (g_workers_ended) qp_mutex_close(LogMutex.exchange(nullptr));
+  if (g_workers_ended) {
+    qp_mutex_close(LogMutex.exchange(nullptr));
+    ServiceLogClose();
+  }
   g_stopped = true;
   ReportServiceStatus(QP_SERVICE_STOPPED, 0, 0, kControlsStopShutdown);
 }

@@ -15,9 +15,11 @@ __attribute__((constructor)) void SnmpUpsProcessAttach() {
 
 // Process detach: every export becomes inert. The mutexes live as long as the process: the
 // detach also runs while a host program exits, when its other threads may still be inside a
-// log writer holding or waiting for one of them.
+// log writer holding or waiting for one of them. The log files the writers keep open are
+// closed unless a writer is at work, so that a host that unloads the library keeps no file.
 __attribute__((destructor)) void SnmpUpsProcessDetach() {
   g_Library_Ready.store(0);
+  CloseKeptLogs(0);
 }
 
 }  // namespace

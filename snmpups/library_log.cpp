@@ -56,30 +56,99 @@ void MessageField(const char *text, char field[kMessageField + 1]) {
 }
 
 // Opens the log for update, creating it with the new-file header when it does not exist.
-FILE *OpenRing(const char *path) {
-  FILE *file = qp_fopen(path, "r+b");
+qp_file *OpenRing(const char *path) {
+  constexpr uint32_t kAccess = QP_ACCESS_READ | QP_ACCESS_WRITE;
+  constexpr uint32_t kShare = QP_SHARE_READ | QP_SHARE_WRITE;
+  qp_file *file = qp_file_open(path, kAccess, kShare, QP_OPEN_EXISTING);
   if (file != nullptr) return file;
-  FILE *created = qp_fopen(path, "a+b");
-  if (created == nullptr) return nullptr;
-  fwrite(kNewFileHeader, 1, sizeof kNewFileHeader - 1, created);
-  fclose(created);
-  return qp_fopen(path, "r+b");
+  qp_file *created = qp_file_open(path, kAccess, kShare, QP_CREATE_NEW);
+  if (created == nullptr) return qp_file_open(path, kAccess, kShare, QP_OPEN_EXISTING);  // made meanwhile
+  qp_file_write_at(created, 0, kNewFileHeader, sizeof kNewFileHeader - 1, nullptr);
+  return created;
+}
+
+// Ring files kept open between records, so that a record costs the writes it makes rather
+// than an open and a close. Each writer keeps its own, guarded by its mutex; a record written
+// without the mutex (during the load, or when the wait failed) opens the file for itself.
+// A kept file is checked against its path at every record: once deleted, renamed away or
+// replaced, it is closed and the path opened (or created) again.
+struct KeptRing {
+  qp_file *file = nullptr;
+  char path[LIBRARY_PATH_SIZE] = {0};
+  uint64_t last_use = 0;
+};
+struct KeptRings {
+  static constexpr int kSlots = 32;  // the trap and UPS logs of the units written in turn
+  KeptRing rings[kSlots];
+  uint64_t uses = 0;
+};
+KeptRings g_Kept_Snmp_Log;   // guarded by g_Log_Mutex (one file; slot 0 only in practice)
+KeptRings g_Kept_Trap_Logs;  // guarded by g_Trap_Log_Mutex
+KeptRings g_Kept_Ups_Logs;   // guarded by g_Ups_Log_Mutex
+
+// The kept file of PATH, opened (or reopened) when needed; NULL when it cannot be opened.
+qp_file *KeptFile(KeptRings &kept, const char *path) {
+  KeptRing *slot = nullptr;
+  for (KeptRing &ring : kept.rings) {
+    if (ring.file != nullptr && strcmp(ring.path, path) == 0) {
+      slot = &ring;
+      break;
+    }
+  }
+  if (slot != nullptr && !qp_file_is_at(slot->file, path)) {
+    qp_file_close(slot->file);
+    slot->file = nullptr;
+  }
+  if (slot == nullptr) {
+    // A free slot, or the one used longest ago.
+    slot = &kept.rings[0];
+    for (KeptRing &ring : kept.rings) {
+      if (ring.file == nullptr) {
+        slot = &ring;
+        break;
+      }
+      if (ring.last_use < slot->last_use) slot = &ring;
+    }
+    qp_file_close(slot->file);
+    slot->file = nullptr;
+    snprintf(slot->path, sizeof slot->path, "%s", path);
+  }
+  if (slot->file == nullptr) slot->file = OpenRing(path);
+  slot->last_use = ++kept.uses;
+  return slot->file;
+}
+
+void CloseKept(KeptRings &kept) {
+  for (KeptRing &ring : kept.rings) {
+    qp_file_close(ring.file);
+    ring.file = nullptr;
+    ring.path[0] = '\0';
+  }
+}
+
+// The offset of the header as the first line of the file reads (at most 9 characters, up to
+// and with its line break): its leading decimal number.
+long ReadOffset(qp_file *file) {
+  char header[16] = {0};
+  uint32_t got = 0;
+  if (qp_file_read_at(file, 0, header, 9, &got) != ERROR_SUCCESS || got == 0) return 0;
+  char *line_end = static_cast<char *>(memchr(header, '\n', got));
+  if (line_end != nullptr) line_end[1] = '\0';
+  return strtol(header, nullptr, 10);
 }
 
 // Writes one record into the ring at PATH. LIMIT is the size limit of the ring.
-void WriteRecord(const char *path, qp_mutex *mutex, long limit, bool with_code, const char *text,
-                 uint32_t code) {
+void WriteRecord(const char *path, qp_mutex *mutex, KeptRings &kept, long limit, bool with_code,
+                 const char *text, uint32_t code) {
   long wrap = limit < kEightDigitLimit ? limit : kEightDigitLimit;
   // During the load the mutex does not exist yet; the loader serialises that phase.
   bool locked = mutex != nullptr && qp_mutex_wait(mutex, QP_INFINITE) != QP_WAIT_FAILED;
 
   char field[kMessageField + 1];
   MessageField(text, field);
-  FILE *file = OpenRing(path);
+  qp_file *file = locked ? KeptFile(kept, path) : OpenRing(path);
   if (file != nullptr) {
-    char header[16] = {0};
-    long offset = 0;
-    if (fgets(header, 10, file) != nullptr) offset = strtol(header, nullptr, 10);
+    long offset = ReadOffset(file);
     if (offset < 0 || offset >= wrap) offset = 0;
 
     qp_systemtime now;
@@ -89,16 +158,20 @@ void WriteRecord(const char *path, qp_mutex *mutex, long limit, bool with_code, 
                                       now.hour, now.minute, now.second, code, field)
                            : snprintf(record, sizeof record, kRecordWithoutCode, now.year, now.month, now.day,
                                       now.hour, now.minute, now.second, field);
-    size_t record_length = with_code ? kRecordWithCodeLength : kRecordWithoutCodeLength;
-    if (length > 0 && static_cast<size_t>(length) == record_length &&
-        fseek(file, kHeaderLength + offset, SEEK_SET) == 0 &&
-        fwrite(record, 1, record_length, file) == record_length) {
+    uint32_t record_length =
+        static_cast<uint32_t>(with_code ? kRecordWithCodeLength : kRecordWithoutCodeLength);
+    uint32_t written = 0;
+    if (length > 0 && static_cast<uint32_t>(length) == record_length &&
+        qp_file_write_at(file, static_cast<uint64_t>(kHeaderLength + offset), record, record_length,
+                         &written) == ERROR_SUCCESS &&
+        written == record_length) {
       offset += static_cast<long>(record_length);
       if (offset >= wrap) offset = 0;
+      char header[16];
       snprintf(header, sizeof header, kHeaderFormat, offset);
-      if (fseek(file, 0, SEEK_SET) == 0) fwrite(header, 1, kHeaderLength, file);
+      qp_file_write_at(file, 0, header, kHeaderLength, nullptr);
     }
-    fclose(file);
+    if (!locked) qp_file_close(file);
   }
   if (locked) qp_mutex_release(mutex);
 }
@@ -122,7 +195,7 @@ void WriteSnmpLog(const char *text, uint32_t code) {
   }
   char path[LIBRARY_PATH_SIZE];
   if (!FormPath(path, sizeof path, kSnmpLogPath, 0)) return;
-  WriteRecord(path, g_Log_Mutex, limit, true, text, code);
+  WriteRecord(path, g_Log_Mutex, g_Kept_Snmp_Log, limit, true, text, code);
 }
 
 void WriteSnmpLogF(uint32_t code, const char *format, ...) {
@@ -137,7 +210,7 @@ void WriteSnmpLogF(uint32_t code, const char *format, ...) {
 void WriteTrapLog(int unit_code, const char *text, uint32_t code) {
   char path[LIBRARY_PATH_SIZE];
   if (!FormPath(path, sizeof path, kTrapLogPath, unit_code)) return;
-  WriteRecord(path, g_Trap_Log_Mutex, kTrapLogLimit, true, text, code);
+  WriteRecord(path, g_Trap_Log_Mutex, g_Kept_Trap_Logs, kTrapLogLimit, true, text, code);
 }
 
 void WriteUpsLog(int unit_code, const char *text) {
@@ -153,5 +226,24 @@ void WriteUpsLog(int unit_code, const char *text) {
     formed = FormPath(path, sizeof path, kUpsLogPath4, unit_code);
   }
   if (!formed) return;
-  WriteRecord(path, g_Ups_Log_Mutex, kUpsLogLimit, false, text, 0);
+  WriteRecord(path, g_Ups_Log_Mutex, g_Kept_Ups_Logs, kUpsLogLimit, false, text, 0);
+}
+
+void CloseKeptLogs(uint32_t wait_ms) {
+  struct Writer {
+    qp_mutex *mutex;
+    KeptRings *kept;
+  } writers[] = {{g_Log_Mutex, &g_Kept_Snmp_Log},
+                 {g_Trap_Log_Mutex, &g_Kept_Trap_Logs},
+                 {g_Ups_Log_Mutex, &g_Kept_Ups_Logs}};
+  for (const Writer &w : writers) {
+    if (w.mutex == nullptr) {
+      CloseKept(*w.kept);
+      continue;
+    }
+    uint32_t wait = qp_mutex_wait(w.mutex, wait_ms);
+    if (wait != QP_WAIT_OBJECT_0 && wait != QP_WAIT_ABANDONED) continue;  // a writer is still at work
+    CloseKept(*w.kept);
+    qp_mutex_release(w.mutex);
+  }
 }

@@ -394,6 +394,7 @@ bool SnmpUpsLoad() {
 
 void SnmpUpsUnload() {
   g_Library_Ready.store(0);
+  CloseKeptLogs(1000);
   qp_mutex **mutexes[] = {&g_Ups_Log_Mutex, &g_Trap_Log_Mutex, &g_Log_Mutex, &g_Stop_Mutex};
   for (qp_mutex **mutex : mutexes) {
     if (*mutex != nullptr) qp_mutex_close(*mutex);

@@ -157,6 +157,9 @@ void WriteTrapLog(int unit_code, const char *text, uint32_t code);
 void WriteUpsLog(int unit_code, const char *text);
 // WriteSnmpLog of a text formatted into a 256-character buffer.
 void WriteSnmpLogF(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Closes the log files the writers keep open between records, each once its writer's mutex
+// is had within WAIT_MS (a writer still at work keeps its files).
+void CloseKeptLogs(uint32_t wait_ms);
 
 // ---- SNMP access layer (snmp_access.cpp) ----------------------------------------------------
 // Converts an OID text; the platform conversion first, then the fallback parser that accepts

@@ -246,9 +246,12 @@ uint32_t qp_make_dirs(const char *path) {
 }
 
 // Handle-based file. Sharing is an flock held for the life of the handle: exclusive when
-// the file was opened without sharing, shared otherwise.
+// the file was opened without sharing, shared otherwise. The device and inode tell whether a
+// path still names the file.
 struct qp_file {
   int fd;
+  dev_t device;
+  ino_t inode;
   std::string replacement;  // a replacement not yet committed: its own name
   std::string target;       // and the file it replaces
 };
@@ -299,10 +302,17 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
     set_path_error(native, errno);
     return nullptr;
   }
+  // The device and inode tell later whether a path still names this file.
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    uint32_t code = qp_set_error_from_errno(errno);
+    close(fd);
+    SetLastError(code);
+    return nullptr;
+  }
   // The read-only attribute of Windows holds for every user, administrators too; here a file
   // whose mode has no write bit stands for it, so that root is refused as well.
-  struct stat st;
-  if ((access & QP_ACCESS_WRITE) && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+  if ((access & QP_ACCESS_WRITE) && S_ISREG(st.st_mode) &&
       (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
@@ -324,6 +334,8 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
   }
   qp_file *file = new qp_file;
   file->fd = fd;
+  file->device = st.st_dev;
+  file->inode = st.st_ino;
   SetLastError(ERROR_SUCCESS);
   return file;
 }
@@ -429,8 +441,18 @@ qp_file *qp_file_create_replacement(const char *path) {
   mode_t mask = umask(0);
   umask(mask);
   fchmod(fd, kNewFileMode & ~mask);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    uint32_t code = qp_error_from_errno(errno);
+    unlink(name.data());
+    close(fd);
+    SetLastError(code);
+    return nullptr;
+  }
   qp_file *file = new qp_file;
   file->fd = fd;
+  file->device = st.st_dev;
+  file->inode = st.st_ino;
   file->replacement = name.data();
   file->target = native;
   SetLastError(ERROR_SUCCESS);
@@ -548,6 +570,21 @@ uint32_t qp_file_unlock(qp_file *file) {
   lock.l_whence = SEEK_SET;
   if (fcntl(file->fd, F_OFD_SETLK, &lock) != 0) return qp_set_error_from_errno(errno);
   return ERROR_SUCCESS;
+}
+
+int qp_file_is_at(qp_file *file, const char *path) {
+  if (file == nullptr || path == nullptr) return 0;
+  // The path as spelled, with its backslashes turned, names the file in the common case; only
+  // when it names nothing is it resolved ignoring case.
+  char native[kPathMax];
+  size_t n = 0;
+  for (const char *p = path; *p != '\0' && n + 1 < sizeof native; ++p) native[n++] = *p == '\\' ? '/' : *p;
+  native[n] = '\0';
+  struct stat st;
+  if (stat(native, &st) != 0) {
+    if (!qp_path_resolve(path, native, sizeof native) || stat(native, &st) != 0) return 0;
+  }
+  return st.st_dev == file->device && st.st_ino == file->inode ? 1 : 0;
 }
 
 int qp_file_native_fd(qp_file *file) {

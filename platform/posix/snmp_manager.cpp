@@ -1,24 +1,61 @@
 // SNMP manager sessions over net-snmp's single-session API: open, one-binding GET or SET,
 // close; OID texts; and the quiet set-up of the SNMP library.
 //
-// Sections: library set-up, ports, values and identifiers, sessions and requests.
+// Sections: library set-up, ports, values and identifiers, agents and bindings, idle
+// sessions, sessions and requests.
 //
 // Thread use: every session is its own net-snmp session with its own socket, so requests on
 // different sessions run in parallel. Opening and closing go through g_session_lock, because
 // they touch the library's process-wide transport tables.
+//
+// Idle sessions. Opening a net-snmp session (a socket, its transport, the session's tables)
+// costs more than the request it carries, so a closed session is kept idle and handed to the
+// next open of the same agent, community, time-out and retry count; what a session costs
+// stays out of the requests that follow. Reuse changes nothing a request sees: a session is
+// used by one caller at a time, its time-out and retries are part of what it is matched by,
+// every request is sent with a new request id, and an answer is taken only when its request
+// id is that of the request waiting; a late answer to an earlier request on the same socket
+// is read and dropped. A session whose request failed for another reason than a time-out is
+// closed, not kept. Idle sessions are closed after kIdleLifetimeMs without use, beyond
+// kMaxIdlePerKey for one key and beyond kMaxIdleSessions (the oldest first). Their sockets are
+// closed on exec.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <mutex>
+#include <vector>
 
 #include "quorin/qp_error.h"
 #include "quorin/qp_runtime.h"
+#include "quorin/qp_time.h"
 #include "snmp_internal.h"
+
+namespace {
+
+constexpr size_t kPeerSize = 300;
+// Communities up to this length are kept idle; a longer one is opened for each request.
+constexpr size_t kKeptCommunitySize = 256;
+constexpr size_t kMaxIdleSessions = 260;  // two for each unit of the SNMP UPS library's table
+constexpr size_t kMaxIdlePerKey = 2;
+constexpr uint64_t kIdleLifetimeMs = 60000;
+
+}  // namespace
 
 struct qp_snmp_session {
   void *handle;  // net-snmp single session
+  // What the session is matched by when it is handed out again.
+  uint64_t key_hash;  // 0: not kept when closed
+  char peer[kPeerSize];
+  char community[kKeptCommunitySize];
+  uint32_t timeout_ms;
+  uint32_t retries;
+  bool broken;             // a request failed in a way that leaves the session unusable
+  uint64_t idle_since_ms;  // while idle
 };
 
 namespace {
@@ -192,7 +229,7 @@ void qp_snmp_value_free(qp_snmp_value *value) {
   value->type = QP_ASN_NULL;
 }
 
-// ---- sessions and requests ----
+// ---- agents and bindings ----
 
 namespace {
 
@@ -267,6 +304,108 @@ void clear_varbind(qp_snmp_varbind *varbind) {
 
 }  // namespace
 
+// ---- idle sessions ----
+
+namespace {
+
+// Oldest first; guarded by g_idle_lock. Never destroyed: sessions still idle when the process
+// exits stay reachable and are let go with it, and a thread that closes a session while the
+// process exits finds the list whole.
+std::mutex g_idle_lock;
+std::vector<qp_snmp_session *> &g_idle = *new std::vector<qp_snmp_session *>;
+
+// FNV-1a over the parts of a session's key.
+uint64_t key_hash(const char *peer, const char *community, uint32_t timeout_ms, uint32_t retries) {
+  uint64_t hash = 1469598103934665603ull;
+  auto mix = [&hash](const void *data, size_t size) {
+    const auto *p = static_cast<const unsigned char *>(data);
+    for (size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 1099511628211ull;
+  };
+  mix(peer, strlen(peer) + 1);
+  mix(community, strlen(community) + 1);
+  mix(&timeout_ms, sizeof timeout_ms);
+  mix(&retries, sizeof retries);
+  return hash == 0 ? 1 : hash;
+}
+
+void close_native(qp_snmp_session *session) {
+  {
+    std::lock_guard<std::mutex> hold(g_session_lock);
+    if (session->handle != nullptr) snmp_sess_close(session->handle);
+  }
+  free(session);
+}
+
+// Takes an idle session with this key, or NULL. Sessions idle for too long are closed on
+// the way.
+qp_snmp_session *take_idle(uint64_t hash, const char *peer, const char *community, uint32_t timeout_ms,
+                           uint32_t retries) {
+  std::vector<qp_snmp_session *> expired;
+  qp_snmp_session *found = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(g_idle_lock);
+    if (g_idle.empty()) return nullptr;
+    uint64_t now = qp_real_tick_ms();
+    size_t kept = 0;
+    for (size_t i = 0; i < g_idle.size(); ++i) {
+      qp_snmp_session *s = g_idle[i];
+      if (now - s->idle_since_ms > kIdleLifetimeMs)
+        expired.push_back(s);
+      else
+        g_idle[kept++] = s;
+    }
+    g_idle.resize(kept);
+    // The most recently used one first.
+    for (size_t i = g_idle.size(); i-- > 0;) {
+      qp_snmp_session *s = g_idle[i];
+      if (s->key_hash == hash && s->timeout_ms == timeout_ms && s->retries == retries &&
+          strcmp(s->peer, peer) == 0 && strcmp(s->community, community) == 0) {
+        found = s;
+        g_idle.erase(g_idle.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+  }
+  for (qp_snmp_session *s : expired) close_native(s);
+  return found;
+}
+
+// Keeps SESSION idle for a later open; the oldest idle session goes when too many are kept,
+// and SESSION itself when its key has enough idle ones already (a burst of requests to one
+// agent at once leaves no more sockets behind than the next one needs).
+void keep_idle(qp_snmp_session *session) {
+  qp_snmp_session *dropped = nullptr;
+  session->idle_since_ms = qp_real_tick_ms();
+  {
+    std::lock_guard<std::mutex> hold(g_idle_lock);
+    size_t same_key = 0;
+    for (const qp_snmp_session *s : g_idle)
+      if (s->key_hash == session->key_hash && s->timeout_ms == session->timeout_ms &&
+          s->retries == session->retries && strcmp(s->peer, session->peer) == 0 &&
+          strcmp(s->community, session->community) == 0)
+        ++same_key;
+    if (same_key >= kMaxIdlePerKey) {
+      dropped = session;
+    } else {
+      g_idle.push_back(session);
+    }
+    if (dropped == nullptr && g_idle.size() > kMaxIdleSessions) {
+      dropped = g_idle.front();
+      g_idle.erase(g_idle.begin());
+    }
+  }
+  if (dropped != nullptr) close_native(dropped);
+}
+
+}  // namespace
+
+uint32_t qp_snmp_idle_sessions(void) {
+  std::lock_guard<std::mutex> hold(g_idle_lock);
+  return static_cast<uint32_t>(g_idle.size());
+}
+
+// ---- sessions and requests ----
+
 qp_snmp_session *qp_snmp_open(const char *agent, const char *community, uint32_t timeout_ms,
                               uint32_t retries) {
   char host[256];
@@ -281,16 +420,25 @@ qp_snmp_session *qp_snmp_open(const char *agent, const char *community, uint32_t
   }
   qp_snmp_library_init();
 
-  char peer[300];
+  char peer[kPeerSize];
   snprintf(peer, sizeof peer, "udp:%s:%u", host, static_cast<unsigned>(port));
+  if (timeout_ms == 0) timeout_ms = 1;
+  if (retries > 1000) retries = 1000;
+  bool keepable = strlen(community) < kKeptCommunitySize;
+  uint64_t hash = keepable ? key_hash(peer, community, timeout_ms, retries) : 0;
+  if (keepable) {
+    qp_snmp_session *idle = take_idle(hash, peer, community, timeout_ms, retries);
+    if (idle != nullptr) return idle;
+  }
+
   netsnmp_session config;
   snmp_sess_init(&config);
   config.version = SNMP_VERSION_1;
   config.peername = peer;
   config.community = reinterpret_cast<u_char *>(const_cast<char *>(community));
   config.community_len = strlen(community);
-  config.timeout = static_cast<long>(timeout_ms == 0 ? 1 : timeout_ms) * 1000L;
-  config.retries = retries > 1000 ? 1000 : static_cast<int>(retries);
+  config.timeout = static_cast<long>(timeout_ms) * 1000L;
+  config.retries = static_cast<int>(retries);
 
   auto *session = static_cast<qp_snmp_session *>(calloc(1, sizeof(qp_snmp_session)));
   if (session == nullptr) {
@@ -309,16 +457,25 @@ qp_snmp_session *qp_snmp_open(const char *agent, const char *community, uint32_t
       qp_set_error_from_errno(config.s_errno);
     return nullptr;
   }
+  // An idle session's socket must not live on in the programs this process starts.
+  netsnmp_transport *transport = snmp_sess_transport(session->handle);
+  if (transport != nullptr && transport->sock >= 0) fcntl(transport->sock, F_SETFD, FD_CLOEXEC);
+  session->key_hash = hash;
+  if (keepable) {
+    snprintf(session->peer, sizeof session->peer, "%s", peer);
+    snprintf(session->community, sizeof session->community, "%s", community);
+  }
+  session->timeout_ms = timeout_ms;
+  session->retries = retries;
   return session;
 }
 
 void qp_snmp_close(qp_snmp_session *session) {
   if (session == nullptr) return;
-  {
-    std::lock_guard<std::mutex> hold(g_session_lock);
-    if (session->handle != nullptr) snmp_sess_close(session->handle);
-  }
-  free(session);
+  if (session->handle != nullptr && session->key_hash != 0 && !session->broken)
+    keep_idle(session);
+  else
+    close_native(session);
 }
 
 int qp_snmp_request(qp_snmp_session *session, uint32_t pdu_type, const qp_snmp_varbind *request,
@@ -371,8 +528,11 @@ int qp_snmp_request(qp_snmp_session *session, uint32_t pdu_type, const qp_snmp_v
   }
   if (response != nullptr) snmp_free_pdu(response);
   if (status == STAT_TIMEOUT) {
+    // net-snmp has dropped the request: the session stays fit for the next one.
     SetLastError(QP_SNMP_MGMTAPI_TIMEOUT);
   } else {
+    // The request may still be pending in the session: it is not handed out again.
+    session->broken = true;
     netsnmp_session *native = snmp_sess_session(session->handle);
     if (native != nullptr && native->s_errno != 0)
       qp_set_error_from_errno(native->s_errno);

@@ -1,6 +1,7 @@
 // The service with the real SNMP UPS library against upssim cards: K02 with a silent storage
 // card, CSD switching every answering card off, and PCS deciding on real UPS states.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -117,6 +118,104 @@ TEST_F(ServiceWithSnmpUps, PcsOnRealUpsStates) {
   EXPECT_TRUE(LogHas("PCS: Storage UPS failure - calling QuoVexClusterShutdown"));
   calls = Calls();
   EXPECT_EQ("VexClusterShutdown 5 3", calls.back());
+}
+
+// 130 UPS (two servers of one UPS, four storage units of 32) on cards 127.0.0.2 .. .131.
+std::string ClusterOf130() {
+  std::string ini = "[common]\nTSR_SVR_NUM=2\nStorage_NUM=4\n";
+  int card = 2;
+  for (int s = 1; s <= 2; ++s)
+    ini += "[Server" + std::to_string(s) + "]\nUPS_NUM=1\nUsed=1\nUPS_IP1=127.0.0." + std::to_string(card++) +
+           "\n";
+  for (int s = 1; s <= 4; ++s) {
+    ini += "[Storage" + std::to_string(s) + "]\nUPS_NUM=32\n";
+    for (int u = 1; u <= 32; ++u)
+      ini += "UPS_IP" + std::to_string(u) + "=127.0.0." + std::to_string(card++) + "\n";
+  }
+  return ini;
+}
+
+// The status reads of K02, PCS and CSD run at once, yet the service shows exactly what it
+// shows with one read after another: run the same requests over 130 cards, a few of them
+// silent and one on battery, with one read at a time and with 32, and compare the replies,
+// the command lines of the service log (the pipe's own lines aside), "SHARE_DK.APC" after
+// each K02 and the calls into the cluster library, line for line.
+TEST_F(ServiceWithSnmpUps, ConcurrentStatusReadsShowWhatOneReadAtATimeShows) {
+  WriteConfig(ClusterOf130());
+  struct Run {
+    std::vector<std::string> replies, lines, share_disk, calls;
+  };
+  auto run = [this](const char *reads) {
+    Run out;
+    // Fresh cards for each run: the first one switches some off.
+    sim.reset();
+    Cards("127.0.0.2", "127.0.0.131");
+    extra_env["QUORIN_STATUS_READS"] = reads;
+    for (const char *card : {"127.0.0.3", "127.0.0.40", "127.0.0.77", "127.0.0.131"})
+      Ctl(card, {"fault", "silent", "on"});
+    Start();
+    EXPECT_TRUE(LogHas("SNMPUPS.DLL loaded successfully"));
+    size_t from = LogTexts().size();
+    auto request = [&](const char *text) {
+      out.replies.push_back(Send(text));
+      out.share_disk.push_back(qt::read_file(install.data("SHARE_DK.APC")));
+    };
+    request("K02 0000");  // silent cards: unread records, "13"
+    request("PCS 0000");  // unread: no decision
+    for (const char *card : {"127.0.0.3", "127.0.0.40", "127.0.0.77", "127.0.0.131"})
+      Ctl(card, {"fault", "silent", "off"});
+    request("K02 0000");  // every card on line: "00"
+    Ctl("127.0.0.100", {"power-fail"});
+    request("K02 0000");   // one storage UPS on battery
+    request("PCS 0000");   // the storage failure: cluster shutdown
+    request("CSD 00011");  // answered at once after the PCS
+    request("CSD 00012");  // server shutdown: every read server UPS switched off in turn
+    Ctl("127.0.0.100", {"power-restore"});
+    Stop();
+    std::vector<std::string> texts = LogTexts();
+    for (size_t i = from; i < texts.size(); ++i) {
+      const std::string &t = texts[i];
+      bool pipe_line = t.rfind("Client ", 0) == 0 || t.rfind("Received ", 0) == 0 ||
+                       t.rfind("ProcessCommand ", 0) == 0 || t.rfind("Response (hex)", 0) == 0 ||
+                       t.rfind("Sent data", 0) == 0;
+      if (!pipe_line) out.lines.push_back(t);
+    }
+    out.calls = Calls();
+    unlink(calls_path.c_str());
+    unlink(LogPath().c_str());
+    unlink(install.data("SHARE_DK.APC").c_str());
+    return out;
+  };
+  Run one = run("1");
+  Run many = run("32");
+
+  EXPECT_EQ((std::vector<std::string>{"K02 13014", "PCS 1000", "K02 00014", "K02 13014", "PCS 0000",
+                                      "CSD 0001", "CSD 0001"}),
+            one.replies);
+  EXPECT_EQ(one.replies, many.replies);
+  ASSERT_EQ(one.share_disk.size(), many.share_disk.size());
+  for (size_t i = 0; i < one.share_disk.size(); ++i) {
+    EXPECT_EQ(128u * 132u, one.share_disk[i].size()) << "after request " << i;
+    EXPECT_TRUE(one.share_disk[i] == many.share_disk[i]) << "SHARE_DK.APC after request " << i;
+  }
+  // The records keep the configuration's order, the silent card unread.
+  EXPECT_EQ(std::string("127.0.0.40") + std::string(54, '\0'), one.share_disk[0].substr(36 * 132, 64));
+  EXPECT_EQ(std::string("\xff\xff\xff\xff", 4), one.share_disk[0].substr(36 * 132 + 128, 4));
+  EXPECT_EQ(std::string("\x01\x00\x00\x00", 4), one.share_disk[3].substr(96 * 132 + 128, 4));
+
+  ASSERT_EQ(one.lines.size(), many.lines.size());
+  for (size_t i = 0; i < one.lines.size(); ++i) ASSERT_EQ(one.lines[i], many.lines[i]) << "log line " << i;
+  // Spot checks that the lines compared are the reads' and the decisions'.
+  auto index = [&one](const std::string &text) {
+    for (size_t i = 0; i < one.lines.size(); ++i)
+      if (one.lines[i] == text) return static_cast<long>(i);
+    return -1L;
+  };
+  EXPECT_LT(index("UPS 127.0.0.4: outsts=2"), index("Failed to get UPS status: 127.0.0.40"));
+  EXPECT_LT(index("Failed to get UPS status: 127.0.0.40"), index("UPS 127.0.0.41: outsts=2"));
+  EXPECT_GE(index("PCS: Storage UPS failure - calling QuoVexClusterShutdown"), 0);
+  EXPECT_GE(index("Calling SetUpsOffbySnmp for Server2-UPS1 (127.0.0.3)"), 0);
+  EXPECT_EQ(one.calls, many.calls);
 }
 
 }  // namespace

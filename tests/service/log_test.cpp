@@ -1,6 +1,8 @@
 // The service log file: header arithmetic, wrap at the limit, damaged headers, cut texts,
 // and the mark of entries written after a failed wait for the log lock.
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -118,6 +120,50 @@ TEST_F(ServiceTest, EntriesAfterAFailedLockWaitAreMarked) {
   EXPECT_EQ('*', log[1].mark);
   EXPECT_EQ("Service initializing...", log[1].text);
   for (size_t i = 2; i < log.size(); ++i) EXPECT_EQ(' ', log[i].mark) << log[i].text;
+}
+
+// The service keeps its log open between entries, yet follows the file by its name: a log
+// deleted, replaced by another file or renamed away while the service runs is opened (or
+// created) again at the next entry, and the file that was let go is not written any more.
+TEST_F(ServiceTest, LogDeletedReplacedOrRenamedWhileRunningIsFollowed) {
+  Start();
+  const std::string kFirst = "] Client connected\n";
+  // The connection's entries from the first to the last, from AT on.
+  auto c02_entries_at = [&kFirst](const std::string &content, size_t at) {
+    return content.compare(at + 29, kFirst.size(), kFirst) == 0 &&
+           content.find("] CMD: C02\n", at) != std::string::npos &&
+           content.find("] C02 response: 4\n", at) != std::string::npos &&
+           content.find("] Client connection ended\n", at) != std::string::npos;
+  };
+
+  // Deleted: the next entries start a new file.
+  ASSERT_EQ(0, unlink(LogPath().c_str()));
+  EXPECT_EQ("C02 00014", Send("C02 0000"));
+  ASSERT_TRUE(WaitForLog("Client connection ended"));
+  std::string content = qt::read_file(LogPath());
+  ASSERT_GT(content.size(), 9u);
+  EXPECT_TRUE(c02_entries_at(content, 9)) << content;
+  EXPECT_EQ(static_cast<long>(content.size()) - 9, atol(content.substr(0, 8).c_str()));
+
+  // Replaced by another file (renamed over it): the entries go where its header says.
+  std::string other = LogPath() + ".new";
+  qt::write_file(other, "00000005\nkept\n");
+  ASSERT_EQ(0, rename(other.c_str(), LogPath().c_str()));
+  EXPECT_EQ("C02 00014", Send("C02 0000"));
+  ASSERT_TRUE(WaitForLog("Client connection ended"));
+  content = qt::read_file(LogPath());
+  EXPECT_EQ("kept\n", content.substr(9, 5));
+  EXPECT_TRUE(c02_entries_at(content, 14)) << content;
+  EXPECT_EQ(static_cast<long>(content.size()) - 9, atol(content.substr(0, 8).c_str()));
+
+  // Renamed away: a new file is made under the name, the renamed one stays as it was.
+  std::string away = LogPath() + ".old";
+  ASSERT_EQ(0, rename(LogPath().c_str(), away.c_str()));
+  EXPECT_EQ("C02 00014", Send("C02 0000"));
+  ASSERT_TRUE(WaitForLog("Client connection ended"));
+  EXPECT_EQ(content, qt::read_file(away));
+  content = qt::read_file(LogPath());
+  EXPECT_TRUE(c02_entries_at(content, 9)) << content;
 }
 
 TEST_F(ServiceTest, LongTextsAreCutAndTrailingBlanksDropped) {

@@ -1,10 +1,13 @@
 // The SNMP manager layer against upssim cards and net-snmp's own snmptrap: values of every
 // type, error statuses, time-outs and retries, threads, and trap reception.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -412,6 +415,96 @@ TEST(SnmpLayer, EightThreadsRequestAtOnce) {
     EXPECT_EQ("INTEGER " + std::to_string(t * 1000 + kRounds - 1),
               sim.value("127.0.0." + std::to_string(2 + t % 4), contact));
   }
+}
+
+// The "NAME N" counter line of the card's dump, -1 when missing.
+long dump_counter(const qt::Simulator &sim, const std::string &name) {
+  std::string dump = sim.ctl("127.0.0.2", {"dump"});
+  size_t at = dump.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : atol(dump.c_str() + at + name.size() + 2);
+}
+
+// A closed session stays idle and the next open of the same agent, community, time-out and
+// retries takes it. The card answers the first request after it has given up; that late
+// answer reaches the kept socket before the next request, which must wait for its own.
+TEST(SnmpLayer, KeptSessionServesTheNextRequestAndNeverTakesALateAnswer) {
+  qt::Simulator sim;
+  ASSERT_TRUE(sim.ready());
+  const char kVar[] = ".1.3.6.1.4.1.99999.1.6.0";
+  sim.ctl("127.0.0.2", {"set", kVar, "i", "1"});
+  std::string agent = sim.agent();
+  ASSERT_EQ(0u, qp_snmp_idle_sessions());
+
+  // Both attempts (500 ms each) give up before the card's answers (3 s late) are sent.
+  sim.ctl("127.0.0.2", {"fault", "delay", "3000"});
+  Answer late;
+  get(agent, kVar, &late, 500, 1);
+  EXPECT_EQ(0, late.ok);
+  EXPECT_EQ(static_cast<uint32_t>(QP_SNMP_MGMTAPI_TIMEOUT), late.error);
+  EXPECT_GE(late.elapsed_ms, 990);
+  EXPECT_EQ(1u, qp_snmp_idle_sessions());       // a time-out leaves the session fit for reuse
+  EXPECT_EQ(2, dump_counter(sim, "answered"));  // both answers made, held back
+
+  // The value changes; the two answers with the old value reach the kept socket.
+  sim.ctl("127.0.0.2", {"fault", "clear"});
+  sim.ctl("127.0.0.2", {"set", kVar, "i", "2"});
+  ASSERT_TRUE(qt::wait_until([&] { return dump_counter(sim, "held") == 0; }, std::chrono::seconds(20)));
+  Answer fresh;
+  get(agent, kVar, &fresh, 500, 1);
+  ASSERT_EQ(1, fresh.ok) << fresh.error;
+  EXPECT_EQ(QP_ASN_INTEGER, fresh.binding.value.type);
+  EXPECT_EQ(2, fresh.binding.value.integer);
+  EXPECT_EQ(1u, qp_snmp_idle_sessions());  // the same session, kept again
+
+  // On the kept session an unanswered request still waits its time-out for every attempt.
+  long before = dump_counter(sim, "requests");
+  sim.ctl("127.0.0.2", {"fault", "silent", "on"});
+  Answer silent;
+  get(agent, kVar, &silent, 500, 1);
+  EXPECT_EQ(0, silent.ok);
+  EXPECT_GE(silent.elapsed_ms, 990);
+  EXPECT_LE(silent.elapsed_ms, 2500);
+  EXPECT_EQ(before + 2, dump_counter(sim, "requests"));
+  EXPECT_EQ(1u, qp_snmp_idle_sessions());
+
+  // Another time-out, retry count or community is another session.
+  sim.ctl("127.0.0.2", {"fault", "clear"});
+  Answer other_timeout, other_retries;
+  get(agent, kVar, &other_timeout, 600, 1);
+  EXPECT_EQ(1, other_timeout.ok);
+  EXPECT_EQ(2u, qp_snmp_idle_sessions());
+  get(agent, kVar, &other_retries, 500, 2);
+  EXPECT_EQ(1, other_retries.ok);
+  EXPECT_EQ(3u, qp_snmp_idle_sessions());
+  qp_snmp_session *private_session = qp_snmp_open(agent.c_str(), "private", 500, 1);
+  ASSERT_NE(nullptr, private_session);
+  EXPECT_EQ(3u, qp_snmp_idle_sessions());  // nothing kept matched
+  qp_snmp_close(private_session);
+  EXPECT_EQ(4u, qp_snmp_idle_sessions());
+
+  // Three sessions of one key open at once: two are kept when they close, the third goes.
+  qp_snmp_session *burst[3];
+  for (qp_snmp_session *&session : burst) {
+    session = qp_snmp_open(agent.c_str(), "public", 700, 1);
+    ASSERT_NE(nullptr, session);
+  }
+  for (qp_snmp_session *session : burst) qp_snmp_close(session);
+  EXPECT_EQ(6u, qp_snmp_idle_sessions());
+
+  // The sockets of kept sessions are not handed to programs this process starts.
+  int sockets = 0;
+  DIR *fds = opendir("/proc/self/fd");
+  ASSERT_NE(nullptr, fds);
+  while (struct dirent *entry = readdir(fds)) {
+    char link[64] = {0};
+    std::string path = std::string("/proc/self/fd/") + entry->d_name;
+    if (readlink(path.c_str(), link, sizeof link - 1) <= 0 || strncmp(link, "socket:", 7) != 0) continue;
+    int fd = atoi(entry->d_name);
+    ++sockets;
+    EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket " << fd;
+  }
+  closedir(fds);
+  EXPECT_GE(sockets, 4);
 }
 
 // Restores an environment variable when the test ends.

@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -226,6 +227,59 @@ TEST_F(LogTest, EightThreadsWriteEveryRecordWhole) {
     next[t] = i + 1;
   }
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(kEach, next[t]);
+}
+
+// A writer keeps its file open between records, yet follows the file by its name: a log
+// deleted, replaced by another file or renamed away between two records is opened (or
+// created) again at the next one, and the file that was let go is not written any more.
+TEST_F(LogTest, LogDeletedReplacedOrRenamedBetweenRecordsIsFollowed) {
+  struct Ring {
+    const char *what;
+    std::string path;
+    std::function<void(const char *)> write;
+    size_t record;
+  } rings[] = {
+      {"library log", LogPath(), [](const char *text) { WriteSnmpLog(text, 0); }, 113},
+      {"trap log", install.data("SNMPTRAP/SNMP007.LOG"), [](const char *text) { WriteTrapLog(7, text, 0); },
+       113},
+      {"UPS log", install.data("UPS/UPS007.LOG"), [](const char *text) { WriteUpsLog(7, text); }, 102},
+  };
+  for (const Ring &ring : rings) {
+    SCOPED_TRACE(ring.what);
+    const size_t stamp = ring.record == 113 ? 31 : 20;
+    ring.write("first");
+    ASSERT_EQ(10 + ring.record, static_cast<size_t>(qt::file_size(ring.path)));
+
+    // Deleted: the next record starts a new file.
+    ASSERT_EQ(0, unlink(ring.path.c_str()));
+    ring.write("after the delete");
+    std::string content = qt::read_file(ring.path);
+    ASSERT_EQ(10 + ring.record, content.size());
+    EXPECT_EQ("after the delete", content.substr(10 + stamp, 16));
+
+    // Replaced by another file (renamed over it): the next record goes where its header says.
+    std::string other = ring.path + ".new";
+    std::string prepared = "00000012\r\n" + std::string(12, 'p');
+    qt::write_file(other, prepared);
+    ASSERT_EQ(0, rename(other.c_str(), ring.path.c_str()));
+    ring.write("into the replacement");
+    content = qt::read_file(ring.path);
+    ASSERT_EQ(10 + 12 + ring.record, content.size());
+    EXPECT_EQ(std::string(12, 'p'), content.substr(10, 12));
+    EXPECT_EQ("into the replacement", content.substr(10 + 12 + stamp, 20));
+    char header[16];
+    snprintf(header, sizeof header, "%08zu\r\n", 12 + ring.record);
+    EXPECT_EQ(header, content.substr(0, 10));
+
+    // Renamed away: a new file is made under the name, the renamed one stays as it was.
+    std::string away = ring.path + ".old";
+    ASSERT_EQ(0, rename(ring.path.c_str(), away.c_str()));
+    ring.write("after the rename");
+    EXPECT_EQ(content, qt::read_file(away));
+    content = qt::read_file(ring.path);
+    ASSERT_EQ(10 + ring.record, content.size());
+    EXPECT_EQ("after the rename", content.substr(10 + stamp, 16));
+  }
 }
 
 TEST_F(LogTest, TrapAndUpsLogNamesAndLayout) {

@@ -297,6 +297,13 @@ void agent_flush_delayed(uint64_t now) {
   g_delayed.erase(due, g_delayed.end());
 }
 
+size_t agent_held_answers(const Card *card) {
+  size_t held = 0;
+  for (const DelayedAnswer &a : g_delayed)
+    if (a.socket_fd == card->socket_fd) ++held;
+  return held;
+}
+
 uint64_t agent_next_delayed() {
   uint64_t next = 0;
   for (const DelayedAnswer &a : g_delayed)

@@ -443,10 +443,11 @@ std::string card_dump(Card *card) {
            m.on_battery_ms / 1000.0, m.low_battery ? 1 : 0, kPendingNames[static_cast<int>(m.pending)],
            m.graceful ? 1 : 0, m.comm_ok ? "ok" : "lost");
   out += line;
-  snprintf(line, sizeof line, "requests %llu\nanswered %llu\ngets %llu\nsets %llu\nbad-community %llu\n",
+  snprintf(line, sizeof line,
+           "requests %llu\nanswered %llu\ngets %llu\nsets %llu\nbad-community %llu\nheld %zu\n",
            static_cast<unsigned long long>(card->requests), static_cast<unsigned long long>(card->answered),
            static_cast<unsigned long long>(card->gets), static_cast<unsigned long long>(card->sets),
-           static_cast<unsigned long long>(card->bad_community));
+           static_cast<unsigned long long>(card->bad_community), agent_held_answers(card));
   out += line;
   const Faults &f = card->faults;
   snprintf(line, sizeof line, "fault silent %d\nfault refuse-sets %s\nfault delay %d\nfault drop %d\n",

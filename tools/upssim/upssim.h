@@ -159,6 +159,8 @@ std::string card_dump(Card *card);
 void agent_handle_datagram(Card *card, const uint8_t *data, size_t length, const sockaddr_in &from);
 void agent_flush_delayed(uint64_t now);
 uint64_t agent_next_delayed();
+// Number of answers of CARD held back by the delay fault and not sent yet.
+size_t agent_held_answers(const Card *card);
 // Datagrams of one trap: one per receiver attempted, those the system took, and the errno of
 // the last that failed (0 when none did).
 struct TrapSent {

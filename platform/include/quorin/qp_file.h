@@ -112,3 +112,8 @@ QP_API uint32_t qp_folder_flush(const char *path);
 QP_API uint32_t qp_file_lock(qp_file *file, uint32_t timeout_ms);
 /* Ends the lock of qp_file_lock: 0 or a Windows error. */
 QP_API uint32_t qp_file_unlock(qp_file *file);
+
+/* 1 when PATH names, now, the very file that FILE is open on; 0 when the file was deleted,
+ * renamed away or replaced by another since it was opened, or when PATH names nothing. For
+ * writers that keep a file open between entries and must follow the file by its name. */
+QP_API int qp_file_is_at(qp_file *file, const char *path);

@@ -8,6 +8,12 @@
  * (default 161). Sessions are independent: any number of threads may each open, use and close
  * their own sessions at the same time. A session is used by one thread at a time.
  *
+ * Closing a session keeps it idle for a while, and the next open of the same agent, community,
+ * time-out and retry count takes it instead of making a new one: what opening costs stays out
+ * of later requests. Nothing a request sees changes with it: each request waits with its own
+ * session's time-out and retries, is sent with a new request id, and takes only the answer
+ * that carries that id (a late answer to an earlier request is dropped).
+ *
  * Traps. qp_snmp_trap_listen binds UDP port QUORIN_SNMP_TRAP_PORT (default 162) on every
  * address and starts a thread that reads the socket, decodes each datagram and queues every
  * trap in arrival order; the queue has no limit, so a burst is never lost once it has reached
@@ -125,8 +131,13 @@ QP_API qp_snmp_session *qp_snmp_open(const char *agent, const char *community, u
 QP_API int qp_snmp_request(qp_snmp_session *session, uint32_t pdu_type, const qp_snmp_varbind *request,
                            qp_snmp_varbind *answer, uint32_t *error_status, uint32_t *error_index);
 
-/* Closes a session (NULL is ignored). */
+/* Closes a session (NULL is ignored). A session whose last request was answered or timed out
+ * is kept idle for the next open of the same agent, community, time-out and retry count
+ * (for up to a minute); one that failed otherwise is closed at once. */
 QP_API void qp_snmp_close(qp_snmp_session *session);
+
+/* Number of sessions kept idle now. */
+QP_API uint32_t qp_snmp_idle_sessions(void);
 
 /* Converts dotted decimal TEXT (".1.3.6.1.2.1.1.1.0"; the leading dot may be left out) into
  * *OID: 1, or 0 with ERROR_INVALID_PARAMETER for a text that is not two to 128 decimal
