@@ -137,9 +137,11 @@ TEST_F(ServiceTest, LogDeletedReplacedOrRenamedWhileRunningIsFollowed) {
   };
 
   // Deleted: the next entries start a new file.
+  size_t mark = 0;
   ASSERT_EQ(0, unlink(LogPath().c_str()));
+  mark = LogMark();
   EXPECT_EQ("C02 00014", Send("C02 0000"));
-  ASSERT_TRUE(WaitForLog("Client connection ended"));
+  ASSERT_TRUE(WaitForLog("Client connection ended", mark));
   std::string content = qt::read_file(LogPath());
   ASSERT_GT(content.size(), 9u);
   EXPECT_TRUE(c02_entries_at(content, 9)) << content;
@@ -149,8 +151,9 @@ TEST_F(ServiceTest, LogDeletedReplacedOrRenamedWhileRunningIsFollowed) {
   std::string other = LogPath() + ".new";
   qt::write_file(other, "00000005\nkept\n");
   ASSERT_EQ(0, rename(other.c_str(), LogPath().c_str()));
+  mark = LogMark();
   EXPECT_EQ("C02 00014", Send("C02 0000"));
-  ASSERT_TRUE(WaitForLog("Client connection ended"));
+  ASSERT_TRUE(WaitForLog("Client connection ended", mark));
   content = qt::read_file(LogPath());
   EXPECT_EQ("kept\n", content.substr(9, 5));
   EXPECT_TRUE(c02_entries_at(content, 14)) << content;
@@ -159,8 +162,9 @@ TEST_F(ServiceTest, LogDeletedReplacedOrRenamedWhileRunningIsFollowed) {
   // Renamed away: a new file is made under the name, the renamed one stays as it was.
   std::string away = LogPath() + ".old";
   ASSERT_EQ(0, rename(LogPath().c_str(), away.c_str()));
+  mark = LogMark();
   EXPECT_EQ("C02 00014", Send("C02 0000"));
-  ASSERT_TRUE(WaitForLog("Client connection ended"));
+  ASSERT_TRUE(WaitForLog("Client connection ended", mark));
   EXPECT_EQ(content, qt::read_file(away));
   content = qt::read_file(LogPath());
   EXPECT_TRUE(c02_entries_at(content, 9)) << content;
