@@ -513,6 +513,8 @@ int VerbWatchPower(int argc, char **argv) {
     }
     if (error == PC_ERR_STOPPED) break;
     status = Report("GetUpsPowerStatus", result, error);
+    if (error == ERROR_FILE_NOT_FOUND)
+      fprintf(stderr, "pwctl: check that the producer of the section pwdownDllCmMemory runs\n");
     break;
   }
   done = true;

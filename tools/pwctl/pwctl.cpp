@@ -132,8 +132,8 @@ std::string PipeFolder() {
 std::string Hint(uint32_t error) {
   switch (error) {
     case PC_ERR_NOT_INSTALLED:
-      return "check the registry file " + RegistryFile() +
-             " (QUORIN_REGISTRY): the key SOFTWARE\\Tarvos\\QUORIN/MVL is missing";
+      return "check QUORIN_REGISTRY: the registry file " + RegistryFile() +
+             " has no key SOFTWARE\\Tarvos\\QUORIN/MVL";
     case PC_ERR_SERVICE:
       return "is the service running? pwdown.dll found the service QUORIN_MVL stopped or no pipe npquomvl1 "
              "in " +
@@ -141,7 +141,7 @@ std::string Hint(uint32_t error) {
              " lets it go on without QUORIN_MVL";
     case PC_ERR_FAILED:
       return "check \"LumoUnit\" (system type) and \"LumoUa\" (unit address) in the registry file " +
-             RegistryFile();
+             RegistryFile() + "; DATA/pwdown.log tells which step failed";
     case PC_ERR_PIPE_IO:
       return "the service's answer was cut short or malformed: check the service's log";
     case PC_ERR_REJECTED:
@@ -152,8 +152,6 @@ std::string Hint(uint32_t error) {
       return "the wait was stopped";
     case ERROR_INVALID_PARAMETER:
       return "check the values given against the system type and the unit's slots";
-    case ERROR_FILE_NOT_FOUND:
-      return "check the file named, or that the producer of the section pwdownDllCmMemory runs";
     default:
       return "";
   }
