@@ -282,7 +282,22 @@ int qp_profile_write_string(const char *section, const char *key, const char *va
       ok = false;
       code = qp_error_from_errno(errno);
     }
-    if (!ok) unlink(temp);
+    if (!ok) {
+      unlink(temp);
+    } else {
+      // The rename lives in the folder's entries: flushed too, so that a power loss after the
+      // call returned cannot bring the old file back.
+      std::string folder = native;
+      size_t slash = folder.find_last_of('/');
+      folder = slash == std::string::npos ? std::string(".")
+               : slash == 0               ? std::string("/")
+                                          : folder.substr(0, slash);
+      int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+      }
+    }
   } else {
     code = qp_error_from_errno(errno);
   }
