@@ -127,10 +127,12 @@ uint32_t ClientThread(void *arg) {
   // Signalled before the count drops: once it reaches 0 the stop sequence may close the event.
   qp_event_set(g_thread_ended.load());
   {
+    // Notified under the lock: once the stop sequence sees the count at 0 the process may end
+    // and destroy the condition, so no client thread may still be inside the notification.
     std::lock_guard<std::mutex> guard(g_threads_lock);
     --g_running_threads;
+    g_threads_changed.notify_all();
   }
-  g_threads_changed.notify_all();
   return 0;
 }
 
@@ -152,8 +154,8 @@ void StartClient(qp_pipe *pipe) {
     {
       std::lock_guard<std::mutex> guard(g_threads_lock);
       --g_running_threads;
+      g_threads_changed.notify_all();
     }
-    g_threads_changed.notify_all();
     ServiceLogf(0, kMsgThreadFailed, error);
     qp_pipe_disconnect(pipe);
     qp_pipe_close(pipe);
