@@ -34,7 +34,7 @@ fi
 if [ "${QUORIN_SKIP_SANITIZERS:-}" = "" ]; then
   echo "== build and test with the address and undefined-behaviour sanitizers"
   "$root/scripts/build.sh" "$root/build-asan" -DQUORIN_SANITIZE=address -DQUORIN_BUILD_BENCH=OFF
-  (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=0 ctest -j"$jobs" --output-on-failure --timeout 900)
+  (cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp print_suppressions=0" ctest -j"$jobs" --output-on-failure --timeout 900)
   echo "== build and test with the thread sanitizer"
   "$root/scripts/build.sh" "$root/build-tsan" -DQUORIN_SANITIZE=thread -DQUORIN_BUILD_BENCH=OFF
   (cd "$root/build-tsan" && TSAN_OPTIONS="halt_on_error=1 report_signal_unsafe=0" ctest -j"$jobs" --output-on-failure --timeout 900)

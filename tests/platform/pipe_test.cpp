@@ -6,10 +6,12 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -88,8 +90,13 @@ TEST_F(PipeTest, EmptyMessagesAndCancelledReads) {
 
   // A read blocked on the connection ends with ERROR_OPERATION_ABORTED when it is cancelled.
   uint32_t blocked_rc = 0;
-  std::thread reader([&] { blocked_rc = qp_pipe_read(server, buf, sizeof buf, &done); });
-  qp_sleep_ms(100);
+  std::atomic<pid_t> reader_tid{0};
+  std::thread reader([&] {
+    reader_tid.store(qt::thread_id());
+    blocked_rc = qp_pipe_read(server, buf, sizeof buf, &done);
+  });
+  ASSERT_TRUE(qt::wait_until([&] { return reader_tid.load() != 0; }));
+  EXPECT_TRUE(qt::wait_in_syscall(reader_tid.load(), {SYS_recvmsg}));
   qp_pipe_cancel_io(server);
   reader.join();
   EXPECT_EQ(ERROR_OPERATION_ABORTED, blocked_rc);
@@ -119,8 +126,10 @@ TEST_F(PipeTest, PendingConnectWaitsWithAStopEvent) {
   ASSERT_EQ(ERROR_IO_PENDING, qp_pipe_connect(server, connect_event));
   qp_event *events[2] = {connect_event, stop};
   EXPECT_EQ(QP_WAIT_TIMEOUT, qp_wait_any(2, events, 50));
-  std::thread stopper([stop] {
-    qp_sleep_ms(50);
+  // The stop comes while the wait below is under way.
+  pid_t waiter = qt::thread_id();
+  std::thread stopper([stop, waiter] {
+    EXPECT_TRUE(qt::wait_in_syscall(waiter, {SYS_poll, SYS_ppoll}));
     qp_event_set(stop);
   });
   EXPECT_EQ(QP_WAIT_OBJECT_0 + 1, qp_wait_any(2, events, 5000));
@@ -161,8 +170,9 @@ TEST_F(PipeTest, MissingAndBusyPipes) {
   EXPECT_EQ(ERROR_PIPE_BUSY, qp_pipe_open("qtbusy", &second));
   EXPECT_EQ(ERROR_SEM_TIMEOUT, qp_pipe_wait("qtbusy", 100));
   // Once the server takes the waiting client, a wait succeeds and the next open gets the pipe.
-  std::thread taker([this, server] {
-    qp_sleep_ms(100);
+  pid_t waiter = qt::thread_id();
+  std::thread taker([this, server, waiter] {
+    EXPECT_TRUE(qt::wait_in_syscall(waiter, {SYS_connect}));
     accept_one(server);
   });
   EXPECT_EQ(ERROR_SUCCESS, qp_pipe_wait("qtbusy", 5000));

@@ -37,8 +37,10 @@ void service_main(uint32_t, char **) {
   if (g_handle == nullptr) return;
   report(QP_SERVICE_START_PENDING, 0, 3000);
   g_stop = qp_event_create(1, 0);
-  // A test may keep the service starting for a while (QT_START_DELAY_MS).
-  if (const char *delay = getenv("QT_START_DELAY_MS")) qp_sleep_ms(static_cast<uint32_t>(atoi(delay)));
+  // A test may keep the service starting until the file QT_START_UNTIL exists (a minute at most).
+  if (const char *until = getenv("QT_START_UNTIL")) {
+    for (int i = 0; i < 6000 && !qp_path_exists(until); ++i) qp_sleep_ms(10);
+  }
   report(QP_SERVICE_RUNNING, 5, 0);
   qp_event_wait(g_stop, QP_INFINITE);
   report(QP_SERVICE_STOPPED, 5, 0);

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -81,14 +82,16 @@ TEST(ServiceHostTest, StartControlQueryStop) {
 
 TEST(ServiceHostTest, StopIsRefusedWhileStartingAndAfterStopped) {
   qt::TempDir runtime("svc");
+  // The service stays in START_PENDING until the test lets it go on by creating this file.
+  std::string go_on = runtime / "go-on";
   std::map<std::string, std::string> env = {{"QUORIN_RUNTIME_DIR", runtime.path()},
-                                            {"QT_START_DELAY_MS", "1500"}};
+                                            {"QT_START_UNTIL", go_on}};
   std::string svcctl = qt::out_dir() + "/svcctl";
   std::string out;
   ASSERT_EQ(0,
             qt::run({svcctl, "create", "QtHostService", qt::test_bin_dir() + "/qt_service_host"}, env, &out));
   setenv("QUORIN_RUNTIME_DIR", runtime.path().c_str(), 1);
-  setenv("QT_START_DELAY_MS", "1500", 1);  // the service inherits this process's environment
+  setenv("QT_START_UNTIL", go_on.c_str(), 1);  // the service inherits this process's environment
   ASSERT_EQ(ERROR_SUCCESS, qp_service_start("QtHostService"));
   // While it starts it accepts no stop; other controls still reach its handler. The service's
   // own START_PENDING report (wait hint 3000, after its handler is registered) replaces the
@@ -103,9 +106,13 @@ TEST(ServiceHostTest, StopIsRefusedWhileStartingAndAfterStopped) {
             qp_service_control("QtHostService", QP_SERVICE_CONTROL_STOP, &answer));
   EXPECT_EQ(ERROR_SUCCESS, qp_service_control("QtHostService", QP_SERVICE_CONTROL_INTERROGATE, &answer));
   EXPECT_EQ(0u, answer);
-  // svcctl stop asks again until the service accepts the stop, then waits for its end.
-  ASSERT_EQ(0, qt::run({svcctl, "stop", "QtHostService"}, env, &out)) << out;
-  EXPECT_NE(std::string::npos, out.find("1  STOPPED"));
+  // svcctl stop asks again until the service accepts the stop, then waits for its end: it is
+  // refused and pauses before asking again; then the start goes on.
+  qt::Child stop({svcctl, "stop", "QtHostService"}, env);
+  EXPECT_TRUE(qt::wait_in_syscall(stop.pid(), {SYS_nanosleep, SYS_clock_nanosleep}));
+  qt::write_file(go_on, "");
+  ASSERT_EQ(0, stop.wait()) << stop.output();
+  EXPECT_NE(std::string::npos, stop.output().find("1  STOPPED"));
   ASSERT_EQ(ERROR_SUCCESS, qp_service_query("QtHostService", &s));
   EXPECT_EQ(QP_SERVICE_STOPPED, s.current_state);
   EXPECT_EQ(0u, s.win32_exit_code);

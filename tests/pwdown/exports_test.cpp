@@ -5,7 +5,11 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/syscall.h>
+
 #include "pwdown_fixture.h"
+#include "pwdown_internal.h"
+#include "timing.h"
 
 namespace pwt {
 namespace {
@@ -192,29 +196,36 @@ TEST_F(ExportsTest, ShortAndInconsistentRepliesAreIoFailures) {
 }
 
 TEST_F(ExportsTest, BusyPipeIsOpenedOnceItFrees) {
+  // The pipe is busy for 1.5 s from a moment inside the control call: the request goes
+  // through 1.5 s after it at the earliest, and at the latest 1.5 s (late) after its end.
   Script("busy-ms 1500\n");
-  ASSERT_EQ(0, ControlStandin(128));
   auto start = Clock::now();
+  ASSERT_EQ(0, ControlStandin(128));
+  long control_ms =
+      static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
   EXPECT_EQ(1, Csd()(1));
-  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  EXPECT_GE(waited, 1000);
-  EXPECT_LT(waited, 10000);
+  long waited =
+      static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  EXPECT_TRUE(qt::WithinNominal(waited, 1500, "busy pipe", control_ms));
   EXPECT_EQ((Strings{"CSD 00011"}), FrameBytes());
 }
 
 TEST_F(ExportsTest, BusyPipeWhoseWaitFailsGivesPcErrFailed) {
   Script("busy-ms 60000\n");
   ASSERT_EQ(0, ControlStandin(128));
-  // The service goes away while the client waits for the busy pipe.
-  std::thread stopper([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // The service goes away while the client waits for the busy pipe (blocked in its connect).
+  pid_t client = qt::thread_id();
+  std::thread stopper([this, client] {
+    EXPECT_TRUE(qt::wait_in_syscall(client, {SYS_connect}));
     StopStandin();
   });
   auto start = Clock::now();
   ExpectFailure(
       PC_ERR_FAILED, [&] { return Csd()(1); }, "busy");
   stopper.join();
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 9000);
+  // Well before the pipe would have been free again.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+            qt::WellBeforeMs(60000));
   EXPECT_TRUE(FrameBytes().empty());
 }
 
@@ -241,7 +252,9 @@ TEST_F(ExportsTest, StoppedServiceAndTheDebugSwitch) {
   auto start = Clock::now();
   ExpectFailure(
       PC_ERR_SERVICE, [&] { return Csd()(1); }, "no pipe");
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 2000);
+  // Well before a wait for a busy pipe would end.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(),
+            qt::WellBeforeMs(kPipeBusyWaitMs));
 
   // The pipe served by a process that is not the service: only the switch lets requests through.
   qt::Child console({qt::test_bin_dir() + "/quorin_mvl_standin", "--console"}, install_.env());
@@ -353,7 +366,9 @@ TEST_F(ExportsTest, DelayBoundAndModeRange) {
   // The delay runs with the connection open, between "012" and the power-off request.
   auto start = Clock::now();
   EXPECT_EQ(1, Off()(1));
-  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 1000);
+  EXPECT_TRUE(qt::WithinNominal(
+      static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()),
+      1000, "one second of delay", qt::kLongestStepMs));
   std::vector<Frame> frames = Frames();
   ASSERT_EQ(2u, frames.size());
   EXPECT_EQ(frames[0].connection, frames[1].connection);
@@ -363,7 +378,8 @@ TEST_F(ExportsTest, DelayBoundAndModeRange) {
   auto env = install_.env();
   qt::Child child({qt::out_dir() + "/pwctl", "power-off", "4294967"}, env);
   EXPECT_TRUE(qt::wait_until([&] { return FrameBytes() == Strings{"01210000"}; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The client sleeps in its delay (a tenth of it at a time: 4294967 x 100 ms) and sends nothing more.
+  EXPECT_TRUE(qt::wait_in_syscall(child.pid(), {SYS_nanosleep, SYS_clock_nanosleep}));
   EXPECT_TRUE(child.running());
   EXPECT_EQ((Strings{"01210000"}), FrameBytes());
 }

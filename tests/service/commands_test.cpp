@@ -321,41 +321,102 @@ TEST_F(ServiceTest, PcsHandOffThenCsdSwitchesEveryReadUpsOff) {
   EXPECT_TRUE(LogHas("All UPS shutdown commands completed"));
 }
 
+// Three servers (Used 1, 0 and 2: only 1 counts as used) and one storage unit.
+const char kThreeServersOneStorage[] =
+    "[common]\nTSR_SVR_NUM=3\nStorage_NUM=1\n"
+    "[Server1]\nUPS_NUM=1\nUsed=1\nUPS_IP1=10.0.0.1\n"
+    "[Server2]\nUPS_NUM=1\nUsed=0\nUPS_IP1=10.0.0.2\n"
+    "[Server3]\nUPS_NUM=1\nUsed=2\nUPS_IP1=10.0.0.3\n"
+    "[Storage1]\nUPS_NUM=1\nUPS_IP1=10.0.1.1\n";
+
+// The shutdown modes of AD1 and CSD, each bit on its own and together: the first bit set of 4
+// (restart), 1 (cluster shutdown), then 2 or 8 (server or emergency shutdown) selects the
+// action. The restart itself runs the test's stand-in command; with the capability withheld
+// it is refused, as the privilege is: "10". What is checked here needs no restart.
 TEST_F(ServiceTest, AdOneAndCsdModes) {
-  if (!HasShutdownCapability()) GTEST_SKIP() << "needs CAP_SYS_BOOT for the restart modes";
-  WriteConfig(kTwoServersOneStorage);
+  WriteConfig(kThreeServersOneStorage);
+  // Switch-off results other than 0 count as accepted; only 0 is a failure.
+  WriteScript("[off]\n10.0.0.1=2\n10.0.0.3=-1\n");
   Start();
-  qt::write_file(calls_path, "");
-  // Mode 0 and a non-hexadecimal mode: the start request, nothing else.
-  EXPECT_EQ("AD1 0001", Send("AD1 00010"));
-  EXPECT_EQ("AD1 0001", Send("AD1 0001G"));
-  EXPECT_EQ("CSD 0000", Send("CSD 0000"));  // no mode byte at all
-  EXPECT_EQ(3, qt::count_of(qt::read_file(LogPath()), "----> CSD/AD1: VexShutDown StartRequest Receive..."));
-  EXPECT_TRUE(Calls().empty());
-  // 'F' and '6': the restart wins over every other bit.
-  EXPECT_EQ("AD1 0001", Send("AD1 0001F"));
-  EXPECT_EQ("CSD 0001", Send("CSD 00016"));
-  EXPECT_EQ("reboot\nreboot\n", qt::read_file(reboot_record));
-  EXPECT_TRUE(LogHas("Shutdown privilege enabled successfully"));
-  EXPECT_TRUE(LogHas("Server reboot initiated successfully"));
-  EXPECT_TRUE(Calls().empty());
-  // '2': only the UPS of servers marked Used=1; '8' is the emergency wording.
-  EXPECT_EQ("AD1 0001", Send("AD1 00012"));
-  EXPECT_TRUE(LogHas("----> AD1: VexServerShutDown Request Receive"));
-  EXPECT_TRUE(LogHas("Calling SetUpsOffbySnmp for Server1-UPS1 (10.0.0.1)"));
+  const bool can_restart = HasShutdownCapability();
+  const std::vector<std::string> cluster_off = {
+      "SetUpsOffbySnmp 10.0.0.1 3 2", "SetUpsOffbySnmp 10.0.0.2 3 2", "SetUpsOffbySnmp 10.0.0.3 3 2",
+      "SetUpsOffbySnmp 10.0.1.1 3 2"};
+  const std::vector<std::string> server_off = {"SetUpsOffbySnmp 10.0.0.1 3 2"};
+  const std::vector<std::string> none;
+  const char *kStart = "----> CSD/AD1: VexShutDown StartRequest Receive...";
+  const char *kReboot = "Reboot mode - Initiating server reboot...";
+  const char *kCluster = "----> CSD/AD1: VexClusterShutDown Request Receive";
+  const char *kServer = "----> AD1: VexServerShutDown Request Receive";
+  const char *kEmergency = "----> AD1: VexEmergencyShutDown Request Receive";
+  const char *kRebootReply = can_restart ? "00" : "10";
+  struct ModeCase {
+    std::string request;
+    const char *mode_line;
+    const char *action_line;
+    const char *result;
+    std::vector<std::string> off;
+  } cases[] = {
+      {"AD1 00010", "AD1/CSD: iClusterDownMode = 0x0", kStart, "00", none},
+      {"AD1 0001G", "AD1/CSD: iClusterDownMode = 0x0", kStart, "00", none},  // not a hexadecimal digit
+      {"CSD 0000", "AD1/CSD: iClusterDownMode = 0x0", kStart, "00", none},   // no mode byte at all
+      {"CSD 00011", "AD1/CSD: iClusterDownMode = 0x1", kCluster, "00", cluster_off},
+      {"AD1 00012", "AD1/CSD: iClusterDownMode = 0x2", kServer, "00", server_off},
+      {"AD1 00014", "AD1/CSD: iClusterDownMode = 0x4", kReboot, kRebootReply, none},
+      {"AD1 00018", "AD1/CSD: iClusterDownMode = 0x8", kEmergency, "00", server_off},
+      {"CSD 00013", "AD1/CSD: iClusterDownMode = 0x3", kCluster, "00", cluster_off},
+      {"CSD 00019", "AD1/CSD: iClusterDownMode = 0x9", kCluster, "00", cluster_off},
+      {"AD1 0001A", "AD1/CSD: iClusterDownMode = 0xA", kEmergency, "00", server_off},
+      {"AD1 0001a", "AD1/CSD: iClusterDownMode = 0xA", kEmergency, "00", server_off},
+      {"CSD 00015", "AD1/CSD: iClusterDownMode = 0x5", kReboot, kRebootReply, none},
+      {"CSD 00016", "AD1/CSD: iClusterDownMode = 0x6", kReboot, kRebootReply, none},
+      {"AD1 0001C", "AD1/CSD: iClusterDownMode = 0xC", kReboot, kRebootReply, none},
+      {"AD1 0001F", "AD1/CSD: iClusterDownMode = 0xF", kReboot, kRebootReply, none},
+  };
+  for (const ModeCase &c : cases) {
+    qt::write_file(calls_path, "");
+    int before = static_cast<int>(LogTexts().size());
+    std::string expected = c.request.substr(0, 4) + c.result + c.request.substr(6, 2);
+    EXPECT_EQ(expected, Send(c.request)) << c.request;
+    std::vector<std::string> texts = LogTexts();
+    int mode = FindText(texts, c.mode_line, before);
+    EXPECT_GE(mode, 0) << c.request;
+    EXPECT_EQ(mode + 1, FindText(texts, c.action_line, before)) << c.request;
+    std::vector<std::string> off;
+    for (const std::string &call : Calls())
+      if (call.rfind("SetUpsOffbySnmp", 0) == 0) off.push_back(call);
+    EXPECT_EQ(c.off, off) << c.request;
+  }
+  EXPECT_TRUE(LogHas("SetUpsOffbySnmp for 10.0.0.1 result: 2"));
+  EXPECT_TRUE(LogHas("SetUpsOffbySnmp for 10.0.0.3 result: -1"));
   EXPECT_TRUE(LogHas("Server shutdown - Processed 1 UPS"));
-  EXPECT_EQ("AD1 0001", Send("AD1 00018"));
   EXPECT_TRUE(LogHas("Emergency shutdown - Processed 1 UPS"));
-  std::vector<std::string> calls = Calls();
-  int off = 0;
-  for (const std::string &c : calls) off += c == "SetUpsOffbySnmp 10.0.0.1 3 2";
-  EXPECT_EQ(2, off);
-  EXPECT_EQ(0, qt::count_of(qt::read_file(calls_path), "SetUpsOffbySnmp 10.0.0.2"));
-  // A UPS that refuses: "Some UPS shutdown commands failed" and "10".
+  EXPECT_FALSE(LogHas("Some UPS shutdown commands failed"));
+
+  // A UPS that refuses (result 0): "Some UPS shutdown commands failed" and "10", for the
+  // cluster and for the server shutdown.
   WriteScript("[off]\n10.0.0.2=0\n");
   EXPECT_EQ("CSD 1001", Send("CSD 00011"));
   EXPECT_TRUE(LogHas("SetUpsOffbySnmp for 10.0.0.2 result: 0"));
   EXPECT_TRUE(LogHas("Some UPS shutdown commands failed"));
+  WriteScript("[off]\n10.0.0.1=0\n");
+  EXPECT_EQ("AD1 1001", Send("AD1 00012"));
+  EXPECT_EQ(2, qt::count_of(qt::read_file(LogPath()), "Server shutdown - Processed 1 UPS"));
+}
+
+// The restart modes carried out: 'F' and '6' restart the server (the test's stand-in command
+// records each restart). Needs the capability the shutdown privilege stands for.
+TEST_F(ServiceTest, AdOneAndCsdRestart) {
+  if (!HasShutdownCapability()) GTEST_SKIP() << "needs CAP_SYS_BOOT for the restart modes";
+  WriteConfig(kTwoServersOneStorage);
+  Start();
+  qt::write_file(calls_path, "");
+  EXPECT_EQ("AD1 0001", Send("AD1 0001F"));
+  EXPECT_EQ("CSD 0001", Send("CSD 00016"));
+  EXPECT_EQ("reboot\nreboot\n", qt::read_file(reboot_record));
+  EXPECT_EQ(2, qt::count_of(qt::read_file(LogPath()), "Shutdown privilege enabled successfully"));
+  EXPECT_EQ(2, qt::count_of(qt::read_file(LogPath()), "Server reboot initiated successfully"));
+  EXPECT_TRUE(Calls().empty());
 }
 
 TEST_F(ServiceTest, ServerShutdownWithoutAUsedServerFails) {

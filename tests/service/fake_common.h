@@ -1,5 +1,6 @@
-// What the library stand-ins share: the record of every call (file named by QT_FAKE_CALLS)
-// and the reading of the test's script (profile file named by QT_FAKE_SCRIPT).
+// What the library stand-ins share: the record of every call (file named by QT_FAKE_CALLS), the
+// times of chosen calls (file named by QT_FAKE_TIMES) and the reading of the test's script
+// (profile file named by QT_FAKE_SCRIPT).
 #pragma once
 
 #include <stdarg.h>
@@ -27,6 +28,18 @@ inline void record(const char *format, ...) {
   FILE *f = fopen(path, "a");
   if (f == nullptr) return;
   fprintf(f, "%s\n", line);
+  fclose(f);
+}
+
+// Appends the real time in milliseconds to the file named by QT_FAKE_TIMES.
+inline void stamp() {
+  static std::mutex lock;
+  const char *path = getenv("QT_FAKE_TIMES");
+  if (path == nullptr) return;
+  std::lock_guard<std::mutex> guard(lock);
+  FILE *f = fopen(path, "a");
+  if (f == nullptr) return;
+  fprintf(f, "%llu\n", static_cast<unsigned long long>(qp_real_tick_ms()));
   fclose(f);
 }
 

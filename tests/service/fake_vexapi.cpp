@@ -9,7 +9,8 @@
 //   handle=N         handle returned (default 7)
 //   terminate_fault=segv
 //   cluster=R, server=R  results of VexClusterShutdown / VexServerShutdown (default 1)
-// Calls are appended to the file named by QT_FAKE_CALLS, one line each.
+// Calls are appended to the file named by QT_FAKE_CALLS, one line each; the real time at which
+// each VexInitializeApi call began to the file named by QT_FAKE_TIMES.
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,6 +45,7 @@ __attribute__((no_sanitize("undefined", "thread"))) void fault(const char *kind)
 
 #ifndef FAKE_NO_INIT
 QP_DLL_EXPORT int VexInitializeApi(uint32_t *handle, uint32_t reserved, uint32_t wait_seconds) {
+  fake::stamp();
   int call = g_init_calls.fetch_add(1);
   record("VexInitializeApi %u %u", reserved, wait_seconds);
   char value[256];

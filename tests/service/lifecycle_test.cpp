@@ -13,8 +13,15 @@
 
 #include "quorin/platform.h"
 #include "service_fixture.h"
+#include "timing.h"
 
 namespace {
+
+// The wait hint of the stop: the whole stop sequence is meant to fit in it.
+constexpr long kStopWaitHintMs = 5000;
+// The service's pause between two attempts of the cluster API initialisation, and the window.
+constexpr long kVexRetryPauseMs = 5000;
+constexpr long kVexWindowMs = 120000;
 
 // The datagram socket a service started by systemd reports to (NOTIFY_SOCKET).
 class NotifySocket {
@@ -149,7 +156,9 @@ TEST_F(ServiceTest, StopByTerminateSignal) {
 }
 
 TEST_F(ServiceTest, VexInitializationRetriesForItsWindowThenGivesUp) {
-  // Time runs 100 times faster: the 120 s window with 5 s pauses passes in about 1.2 s.
+  // Time runs 100 times faster: the 120 s window with 5 s pauses passes in about 1.2 s, and
+  // each pause in 50 ms (the attempts themselves are calls inside the process).
+  constexpr long kScale = 100, kWindow = kVexWindowMs / kScale, kPause = kVexRetryPauseMs / kScale;
   WriteScript("[vex]\ninit=0\ninit_error=20000004\n");
   Start();
   std::vector<LogEntry> log = Log();
@@ -159,9 +168,19 @@ TEST_F(ServiceTest, VexInitializationRetriesForItsWindowThenGivesUp) {
     if (e.text == "QuoVexInitializeApi2 failed (error: 0x20000004), retrying...") ++attempts;
     if (e.text.rfind("VEX API initialization failed after ", 0) == 0) failed_line = e.text;
   }
-  // One attempt about every 5 s for 120 s.
-  EXPECT_GE(attempts, 20);
-  EXPECT_LE(attempts, 26);
+  // One attempt every 5 s for 120 s from the first one: the pauses between the attempts, every
+  // attempt but the last inside the window, and the last the first one made at or after its
+  // end (the window is counted in whole seconds of the service's clock, so it ends up to one
+  // second earlier than 120 s after the first attempt).
+  std::vector<long> at = InitCallTimes();
+  ASSERT_GE(at.size(), 2u);
+  EXPECT_EQ(static_cast<int>(at.size()), attempts);
+  std::vector<long> pauses;
+  for (size_t i = 1; i < at.size(); ++i) pauses.push_back(at[i] - at[i - 1]);
+  EXPECT_TRUE(qt::PausesNominal(pauses, kPause, "pause between two attempts"));
+  constexpr long kSecond = 1000 / kScale;
+  EXPECT_GE(at.back() - at.front(), qt::EarliestMs(kWindow - kSecond));
+  EXPECT_LT(at[at.size() - 2] - at.front(), kWindow);
   long long seconds = 0;
   unsigned error = 0;
   ASSERT_EQ(2, sscanf(failed_line.c_str(), "VEX API initialization failed after %lld seconds (error: 0x%x)",
@@ -171,9 +190,9 @@ TEST_F(ServiceTest, VexInitializationRetriesForItsWindowThenGivesUp) {
   EXPECT_EQ(0x20000004u, error);
   EXPECT_TRUE(LogHas("Warning: VEX API initialization failed"));
   EXPECT_EQ("C02 00014", Send("C02 0000"));
-  // No later attempt is made (0.3 s here are 30 s of the service's time).
+  // No later attempt is made: none in the time six more pauses would take.
   size_t calls = Calls().size();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::milliseconds(6 * kPause));
   EXPECT_EQ(calls, Calls().size());
 }
 
@@ -183,10 +202,10 @@ TEST_F(ServiceTest, StopDuringTheVexRetryWait) {
   extra_env["QUORIN_TIME_SCALE"] = "1";
   WriteScript("[vex]\ninit=0\n");
   Start(false);
-  ASSERT_TRUE(WaitForLog("QuoVexInitializeApi2 failed (error: 0x00000000), retrying...", 15000));
+  ASSERT_TRUE(WaitForLog("QuoVexInitializeApi2 failed (error: 0x00000000), retrying...", 0, 15000));
   uint64_t before = qp_real_tick_ms();
   Stop();
-  EXPECT_LT(qp_real_tick_ms() - before, 4000u);
+  EXPECT_LT(qp_real_tick_ms() - before, static_cast<uint64_t>(qt::WellBeforeMs(kVexRetryPauseMs)));
   EXPECT_TRUE(LogHas("VEX API initialization cancelled - service stopping"));
   EXPECT_TRUE(LogHas("Delayed initialization completed"));
   EXPECT_EQ(1, qt::count_of(qt::read_file(calls_path), "VexInitializeApi"));
@@ -219,6 +238,9 @@ TEST_F(ServiceTest, CppExceptionInsideTheClusterLibraryIsCaught) {
 TEST_F(ServiceTest, ClusterLibraryWithoutInitializeIsNotInitialized) {
   vex_library = "fake_vexapi_noinit.so";
   Start();
+  // Codes are printed in lower-case hexadecimal.
+  EXPECT_NE(std::string::npos,
+            qt::read_file(LogPath()).find("[0000007f] Failed to get VexInitializeApi address"));
   std::vector<LogEntry> log = Log();
   bool found = false;
   for (const LogEntry &e : log)
@@ -247,7 +269,7 @@ TEST_F(ServiceTest, StopWaitsForTheClusterApiInitialization) {
   extra_env["QUORIN_TIME_SCALE"] = "1";
   WriteScript("[vex]\ninit_block_ms=1500\n");
   Start(false);
-  ASSERT_TRUE(WaitForLog("Initializing VEX API..."));
+  ASSERT_TRUE(WaitForLog("Initializing VEX API...", 0));
   Stop();
   std::vector<std::string> texts = LogTexts();
   int returned = FindText(texts, "VexInitializeApi returned: 1, handle: 7");
@@ -257,13 +279,13 @@ TEST_F(ServiceTest, StopWaitsForTheClusterApiInitialization) {
 
 TEST_F(ServiceTest, ClientWaitingForItsRequestDoesNotHoldUpTheStop) {
   Start();
-  size_t before_connect = Log().size();
+  size_t before_connect = LogMark();
   qp_pipe *idle = nullptr;
   ASSERT_EQ(ERROR_SUCCESS, qp_pipe_open("\\\\.\\pipe\\npquomvl1", &idle));
-  ASSERT_TRUE(WaitForLog("Client connected", 10000, before_connect));
+  ASSERT_TRUE(WaitForLog("Client connected", before_connect));
   uint64_t before = qp_real_tick_ms();
   Stop();
-  EXPECT_LT(qp_real_tick_ms() - before, 4000u);
+  EXPECT_LT(qp_real_tick_ms() - before, static_cast<uint64_t>(qt::WellBeforeMs(kStopWaitHintMs)));
   std::vector<std::string> texts = LogTexts();
   int closed = FindText(texts, "Closed 1 client connections waiting for a request");
   EXPECT_GT(closed, FindText(texts, "Service stop requested during client connection wait"));
@@ -284,7 +306,7 @@ TEST_F(ServiceTest, ReportsItsStatesToSystemd) {
   // START_PENDING's wait hint of 3 s, then RUNNING.
   EXPECT_EQ("STATUS=starting\nEXTEND_TIMEOUT_USEC=3000000", notify.Next());
   EXPECT_EQ("READY=1\nSTATUS=running", notify.Next());
-  ASSERT_TRUE(WaitForLog("Delayed initialization completed"));
+  ASSERT_TRUE(WaitForLog("Delayed initialization completed", 0));
   // The configuration's state follows (this install has none).
   EXPECT_EQ(0u, notify.Next().rfind("STATUS=running: CONFIGURATION NOT LOADED: Config file not found (", 0));
   EXPECT_EQ("C02 00014", Send("C02 0000"));

@@ -2,6 +2,8 @@
 // and the mark of entries written after a failed wait for the log lock.
 #include <stdio.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 
 #include "service_fixture.h"
@@ -55,6 +57,52 @@ TEST_F(ServiceTest, LogWrapsAtTheLimitAndSurvivesDamagedHeaders) {
   Start();
   Stop();
   EXPECT_LT(qt::file_size(LogPath()), 100000);
+}
+
+// Starts the service so that it writes exactly one entry, "quorinky_tsrx mutex created
+// successfully" (72 bytes), and stops at once: the creation of its stop event fails.
+void WriteOneEntry(const std::string &program, const std::map<std::string, std::string> &env) {
+  std::map<std::string, std::string> one = env;
+  one["INVOCATION_ID"] = "qt";
+  one["QUORIN_SVCCTL"] = "";
+  one["NOTIFY_SOCKET"] = "";
+  one["QUORIN_FAULTS"] = "event_create:0:1";
+  qt::Child service({program}, one);
+  EXPECT_EQ(0, service.wait());
+  EXPECT_EQ(std::string::npos, service.output().find("Sanitizer")) << service.output();
+}
+
+// A log whose header holds POSITION, padded with 'o' up to it.
+void WriteLogAt(const std::string &path, long position) {
+  std::string content(static_cast<size_t>(9 + position), 'o');
+  char header[10];
+  snprintf(header, sizeof header, "%08ld\n", position);
+  content.replace(0, 9, header);
+  qt::write_file(path, content);
+}
+
+TEST_F(ServiceTest, LogWrapsExactlyWhenAnEntryReachesTheLimit) {
+  InstallLibraries();
+  const long limit = 5360000, entry = 72;
+  const std::string text = "] quorinky_tsrx mutex created successfully\n";
+  struct Case {
+    long position;     // in the header before the entry
+    long entry_at;     // where the entry goes
+    const char *next;  // the header after it
+  } cases[] = {
+      {limit - entry, limit - entry, "00000000"},          // ends exactly at the limit: wraps
+      {limit - entry - 1, limit - entry - 1, "05359999"},  // one byte short of it: no wrap yet
+      {limit - 1, limit - 1, "00000000"},                  // the last position still takes an entry
+      {limit, 0, "00000072"},                              // a header at the limit starts over
+  };
+  for (const Case &c : cases) {
+    WriteLogAt(LogPath(), c.position);
+    WriteOneEntry(install.dir() + "/quomvlsv", Env());
+    std::string after = qt::read_file(LogPath());
+    EXPECT_EQ(c.next, after.substr(0, 8)) << c.position;
+    EXPECT_EQ(text, after.substr(static_cast<size_t>(9 + c.entry_at + 29), text.size())) << c.position;
+    EXPECT_EQ(static_cast<size_t>(9 + std::max(c.position, c.entry_at + entry)), after.size()) << c.position;
+  }
 }
 
 TEST_F(ServiceTest, EntriesAfterAFailedLockWaitAreMarked) {

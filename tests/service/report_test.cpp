@@ -111,7 +111,7 @@ TEST_F(ServiceTest, ConfigurationStateInTheStatusTextAndToSystemd) {
     std::string report;
     for (int i = 0; i < 5 && report.rfind("STATUS=running: ", 0) != 0; ++i) report = notify.Next();
     EXPECT_EQ("STATUS=running: " + expected, report);
-    ASSERT_TRUE(WaitForLog("Delayed initialization completed", 20000, before));
+    ASSERT_TRUE(WaitForLog("Delayed initialization completed", before, 20000));
     std::string query = Svcctl({"query", "Mavr_tsr_monitor"});
     EXPECT_NE(std::string::npos, query.find("        STATUS_TEXT        : " + expected + "\n")) << query;
     // Callers see the pipe as they always have.

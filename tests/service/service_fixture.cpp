@@ -12,6 +12,7 @@
 
 ServiceTest::ServiceTest() {
   calls_path = install.dir() + "/calls.txt";
+  times_path = install.dir() + "/times.txt";
   script_path = install.dir() + "/script.ini";
   reboot_record = install.dir() + "/reboot.txt";
   install.add("quomvlsv");
@@ -41,6 +42,7 @@ std::map<std::string, std::string> ServiceTest::Env() const {
   env["QUORIN_REBOOT_COMMAND"] = "echo reboot >> " + reboot_record;
   env["QT_FAKE_SCRIPT"] = script_path;
   env["QT_FAKE_CALLS"] = calls_path;
+  env["QT_FAKE_TIMES"] = times_path;
   env["SVCCTL_TIMEOUT_MS"] = "20000";
   for (const auto &[k, v] : extra_env) env[k] = v;
   return env;
@@ -79,8 +81,7 @@ void ServiceTest::Start(bool wait_for_init) {
   ASSERT_EQ(0, status) << out;
   started = true;
   if (wait_for_init) {
-    ASSERT_TRUE(WaitForLog("Delayed initialization completed", 10000, written_before))
-        << qt::read_file(LogPath());
+    ASSERT_TRUE(WaitForLog("Delayed initialization completed", written_before)) << qt::read_file(LogPath());
   }
 }
 
@@ -124,7 +125,11 @@ std::vector<LogEntry> ServiceTest::Log() const {
     LogEntry e;
     e.stamp = line.substr(0, 19);
     e.mark = line[19];
-    e.code = static_cast<unsigned>(strtoul(line.substr(21, 8).c_str(), nullptr, 16));
+    std::string code = line.substr(21, 8);
+    if (line[4] == '/' && line[20] == '[' && line[29] == ']') {
+      EXPECT_EQ(std::string::npos, code.find_first_not_of("0123456789abcdef")) << "code of: " << line;
+    }
+    e.code = static_cast<unsigned>(strtoul(code.c_str(), nullptr, 16));
     e.text = line.substr(31);
     entries.push_back(e);
   }
@@ -141,7 +146,7 @@ bool ServiceTest::LogHas(const std::string &text) const {
   return FindText(LogTexts(), text) >= 0;
 }
 
-bool ServiceTest::WaitForLog(const std::string &text, int timeout_ms, size_t from) const {
+bool ServiceTest::WaitForLog(const std::string &text, size_t from, int timeout_ms) const {
   return qt::wait_until([&] { return FindText(LogTexts(), text, static_cast<int>(from)) >= 0; },
                         std::chrono::milliseconds(timeout_ms));
 }
@@ -152,6 +157,13 @@ std::vector<std::string> ServiceTest::Calls() const {
   std::string line;
   while (std::getline(in, line)) calls.push_back(line);
   return calls;
+}
+
+std::vector<long> ServiceTest::InitCallTimes() const {
+  std::vector<long> times;
+  std::istringstream in(qt::read_file(times_path));
+  for (long t; in >> t;) times.push_back(t);
+  return times;
 }
 
 int FindText(const std::vector<std::string> &texts, const std::string &text, int from) {

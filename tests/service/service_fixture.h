@@ -40,18 +40,27 @@ class ServiceTest : public ::testing::Test {
   std::string Svcctl(const std::vector<std::string> &args, int *status = nullptr);
   // One request over a new connection; returns the reply ("" when none came).
   std::string Send(const std::string &request);
+  // The entries of the log, oldest first. An entry whose code is not eight lower-case
+  // hexadecimal digits fails the test.
   std::vector<LogEntry> Log() const;
+  // Number of entries written so far: the index a later WaitForLog starts at, so that only a
+  // line written after this point counts.
+  size_t LogMark() const { return Log().size(); }
   std::vector<std::string> LogTexts() const;
   bool LogHas(const std::string &text) const;
   // Waits until the log has an entry with TEXT at index FROM or later (entries counted from
-  // the oldest), so that a line an earlier start wrote does not count.
-  bool WaitForLog(const std::string &text, int timeout_ms = 10000, size_t from = 0) const;
+  // the oldest; a LogMark()), so that a line written earlier does not count.
+  bool WaitForLog(const std::string &text, size_t from, int timeout_ms = 10000) const;
   std::vector<std::string> Calls() const;
+  // Real milliseconds (qp_real_tick_ms) at which the stand-in cluster library's
+  // VexInitializeApi was entered, one per call.
+  std::vector<long> InitCallTimes() const;
   std::map<std::string, std::string> Env() const;
   std::string LogPath() const { return install.data("QUOMVLSV.LOG"); }
 
   qt::Install install{"svc"};
   std::string calls_path;
+  std::string times_path;
   std::string script_path;
   std::string reboot_record;
   bool started = false;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +74,74 @@ TEST_F(LogTest, FirstRecordOfANewFileAndItsFields) {
   EXPECT_EQ("00000339\r\n", content.substr(0, 10));
   EXPECT_EQ("[00000001] " + long_text.substr(0, 80) + "\r\n", content.substr(10 + 113 + 20, 93));
   EXPECT_EQ("[00000000] two  lines " + std::string(69, ' ') + "\r\n", content.substr(10 + 226 + 20));
+
+  // Codes are eight lower-case hexadecimal digits.
+  WriteSnmpLog("letters", 0xabcdef09u);
+  EXPECT_EQ("[abcdef09] letters", Content().substr(10 + 339 + 20, 18));
+}
+
+// Each ring wraps exactly when a record ends at its limit, and not a byte before; a header at
+// the limit (or past it) starts the ring over.
+TEST_F(LogTest, RingsWrapExactlyWhenARecordReachesTheLimit) {
+  struct Ring {
+    const char *name;
+    std::string path;
+    long limit, record;
+    std::function<void()> write;
+  } rings[] = {
+      {"SNMPUPS.LOG", LogPath(), 2220000, 113, [] { WriteSnmpLog("boundary", 0); }},
+      {"SNMP001.LOG", install.data("SNMPTRAP/SNMP001.LOG"), 2220000, 113,
+       [] { WriteTrapLog(1, "boundary", 0); }},
+      {"UPS001.LOG", install.data("UPS/UPS001.LOG"), 1000000, 102, [] { WriteUpsLog(1, "boundary"); }},
+  };
+  for (const Ring &r : rings) {
+    struct Case {
+      long offset;     // in the header before the record
+      long record_at;  // where the record goes
+      long next;       // the header after it
+    } cases[] = {
+        {r.limit - r.record, r.limit - r.record, 0},                    // ends exactly at the limit
+        {r.limit - r.record - 1, r.limit - r.record - 1, r.limit - 1},  // one byte short of it
+        {r.limit - 1, r.limit - 1, 0},                                  // the last offset still takes one
+        {r.limit, 0, r.record},                                         // a header at the limit
+    };
+    for (const Case &c : cases) {
+      char header[16];
+      snprintf(header, sizeof header, "%08ld\r\n", c.offset);
+      qt::write_file(r.path, header);
+      r.write();
+      std::string content = qt::read_file(r.path);
+      snprintf(header, sizeof header, "%08ld\r\n", c.next);
+      EXPECT_EQ(header, content.substr(0, 10)) << r.name << " at " << c.offset;
+      ASSERT_EQ(static_cast<size_t>(10 + c.record_at + r.record), content.size())
+          << r.name << " at " << c.offset;
+      EXPECT_EQ("\r\n", content.substr(content.size() - 2)) << r.name << " at " << c.offset;
+    }
+  }
+}
+
+// The SNMP library log's limit is kept between 2220000 and 104857600, each bound taken as it is.
+TEST_F(LogTest, SnmpLogLimitIsKeptWithinItsBounds) {
+  const int32_t cases[][2] = {{2219999, 2220000},     {2220000, 2220000},     {2220001, 2220001},
+                              {104857599, 104857599}, {104857600, 104857600}, {104857601, 104857600}};
+  for (const auto &c : cases) {
+    g_Snmp_Log_Size.store(c[0]);
+    WriteSnmpLog("limit", 0);
+    EXPECT_EQ(c[1], g_Snmp_Log_Size.load()) << c[0];
+    // Below the eight-digit bound, a record that ends at the limit wraps and one that ends a
+    // byte before it does not.
+    if (c[1] >= 100000000) continue;
+    char header[16];
+    snprintf(header, sizeof header, "%08d\r\n", c[1] - 113);
+    qt::write_file(LogPath(), header);
+    WriteSnmpLog("limit", 0);
+    EXPECT_EQ("00000000\r\n", At(0, 10)) << c[0];
+    snprintf(header, sizeof header, "%08d\r\n", c[1] - 114);
+    qt::write_file(LogPath(), header);
+    WriteSnmpLog("limit", 0);
+    snprintf(header, sizeof header, "%08d\r\n", c[1] - 1);
+    EXPECT_EQ(header, At(0, 10)) << c[0];
+  }
 }
 
 TEST_F(LogTest, WrapsAfter19646RecordsAtTheDefaultLimit) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "library_fixture.h"
+#include "timing.h"
 
 namespace {
 
@@ -63,8 +64,12 @@ std::vector<std::string> Failed(const std::string &status, const std::string &li
 }
 
 // Cards: .2 plain, .3 with two outlet groups, .4 older model with a three-character firmware.
+// The batteries recharge so slowly that a capacity a test sets below full stays what it set for
+// as long as the test runs, however slow the build (600 s a full charge would move it by one
+// in 6 s).
 const char kCards[] =
     "community = kelpie\n"
+    "recharge = 1000000000\n"
     "[card 127.0.0.2]\n"
     "[card 127.0.0.3]\noutlet-groups = 2\n"
     "[card 127.0.0.4]\nfirmware = 6.4\n";
@@ -187,12 +192,22 @@ TEST_F(StatusTest, DetailStatusWithTheWriteProbe) {
   EXPECT_EQ(9, cause);
   EXPECT_TRUE(LogHas("[127.0.0.2] self-test!!"));
 
-  // Refused SETs: the GET of the probe succeeded, four SETs failed, check=1, outputs unknown.
+  // Refused SETs: the GET of the probe succeeded, four SETs failed 400 ms apart, check=1,
+  // outputs unknown.
   Ctl("127.0.0.4", {"fault", "refuse-sets"});
-  Ctl("127.0.0.4", {"sets", "clear"});
-  EXPECT_EQ(0, detail("127.0.0.4", &out, &in_volt, &capacity, &seconds, &cause));
+  EXPECT_TRUE(qt::TakesNominal(
+      3 * 400,
+      [&] {
+        Ctl("127.0.0.4", {"sets", "clear"});
+        int result = -1;
+        long ms =
+            qt::ElapsedMs([&] { result = detail("127.0.0.4", &out, &in_volt, &capacity, &seconds, &cause); });
+        EXPECT_EQ(0, result);
+        EXPECT_EQ(4u, Sets("127.0.0.4").size());
+        return ms;
+      },
+      "pauses between the probe's SETs"));
   for (int v : {out, in_volt, capacity, seconds, cause}) EXPECT_EQ(99999, v);
-  EXPECT_EQ(4u, Sets("127.0.0.4").size());
   EXPECT_EQ(0x80100002L,
             CodeOf("GetUpsDetailStatusFromSnmp(outsts)[127.0.0.4] LowTransferVolt error! check=1"));
   // A silent card fails the GET: check=0, and nothing is written back.
@@ -201,10 +216,21 @@ TEST_F(StatusTest, DetailStatusWithTheWriteProbe) {
   EXPECT_EQ(0x80100001L,
             CodeOf("GetUpsDetailStatusFromSnmp(outsts)[127.0.0.3] LowTransferVolt error! check=0"));
   EXPECT_EQ(0u, Sets("127.0.0.3").size());
-  // A probe value of another type is never written back.
+  // A probe value of another type is never written back: four GETs 100 ms apart, no SET.
   Ctl("127.0.0.3", {"fault", "clear"});
   Ctl("127.0.0.3", {"fault", "type", kLowTransfer, "u"});
-  EXPECT_EQ(0, detail("127.0.0.3", &out, &in_volt, &capacity, &seconds, &cause));
+  EXPECT_TRUE(qt::TakesNominal(
+      3 * 100,
+      [&] {
+        long gets = Counter("127.0.0.3", "gets");
+        int result = -1;
+        long ms =
+            qt::ElapsedMs([&] { result = detail("127.0.0.3", &out, &in_volt, &capacity, &seconds, &cause); });
+        EXPECT_EQ(0, result);
+        EXPECT_EQ(gets + 4, Counter("127.0.0.3", "gets"));
+        return ms;
+      },
+      "pauses between the probe's GETs"));
   EXPECT_EQ(0u, Sets("127.0.0.3").size());
   EXPECT_EQ(0x80000009L,
             CodeOf("GetUpsDetailStatusFromSnmp(outsts)[127.0.0.3] LowTransferVolt error! check=0"));

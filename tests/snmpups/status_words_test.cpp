@@ -43,22 +43,42 @@ TEST_F(SnmpUpsCoreTest, InputFaultsReportedByTrapAnswerWithoutARequest) {
   EXPECT_LT(gets, Counter("127.0.0.2", "gets") + Counter("127.0.0.3", "gets") + Counter("127.0.0.4", "gets"));
 }
 
+// Eight threads hammer the same two words a fixed number of times, each on a bit of its own,
+// and keep reading their bit back between their updates: no other thread touches it, so it
+// must read as the thread left it. An update made as a read followed by a write can put back
+// a stale value of the whole word, undoing other threads' updates made in between (when the
+// two threads run at once, or when the updating thread is preempted between its read and its
+// write); the owners of those bits, reading them back all the time, see that at once. So the
+// count of wrong read-backs is exactly 0 and the words end exactly as the threads left them.
 TEST_F(SnmpUpsCoreTest, ConcurrentBitUpdatesLoseNothing) {
   ASSERT_TRUE(Load());
-  constexpr int kThreads = 8, kRounds = 200000;
+  constexpr int kThreads = 8, kRounds = 300000, kReads = 4;
+  std::atomic<int> started{0};
+  std::atomic<long> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      uint32_t bit = 1u << t;
+    threads.emplace_back([t, &started, &wrong] {
+      const uint32_t bit = 1u << t, high = bit << 8;
+      started.fetch_add(1);
+      while (started.load() < kThreads) std::this_thread::yield();
+      long seen = 0;
       for (int i = 0; i < kRounds; ++i) {
         UnitWordSet(5, 0, bit);
+        for (int r = 0; r < kReads; ++r) seen += (UnitWord(5, 0) & bit) == 0;
         UnitWordClear(5, 0, bit);
-        UnitWordSet(5, 1, bit << 8);
+        for (int r = 0; r < kReads; ++r) seen += (UnitWord(5, 0) & bit) != 0;
+        UnitWordSet(5, 1, high);
+        for (int r = 0; r < kReads; ++r) seen += (UnitWord(5, 1) & high) == 0;
+        UnitWordClear(5, 1, high);
+        for (int r = 0; r < kReads; ++r) seen += (UnitWord(5, 1) & high) != 0;
       }
       UnitWordSet(5, 0, bit);
+      UnitWordSet(5, 1, high);
+      wrong.fetch_add(seen);
     });
   }
   for (std::thread &th : threads) th.join();
+  EXPECT_EQ(0, wrong.load());
   EXPECT_EQ(0xFFu, UnitWord(5, 0));
   EXPECT_EQ(0xFF00u, UnitWord(5, 1));
   // Out-of-range slots and words are ignored rather than written.

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -214,6 +215,29 @@ bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds tim
     if (std::chrono::steady_clock::now() >= deadline) return pred();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+pid_t thread_id() {
+  return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+bool wait_in_syscall(pid_t tid, std::initializer_list<long> syscalls, std::chrono::milliseconds timeout) {
+  std::string task = "/proc/" + std::to_string(tid);
+  return wait_until(
+      [&] {
+        // The thread sleeps (state S, the third field of stat; a thread that was only
+        // preempted is R), in a system call ("NUMBER ARGS..." in syscall, else "running").
+        std::string stat = read_file(task + "/stat");
+        size_t paren = stat.rfind(')');
+        if (paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'S') return false;
+        std::string call = read_file(task + "/syscall");
+        if (call.empty() || call.rfind("running", 0) == 0) return false;
+        long number = strtol(call.c_str(), nullptr, 10);
+        for (long wanted : syscalls)
+          if (number == wanted) return true;
+        return false;
+      },
+      timeout);
 }
 
 int count_of(const std::string &haystack, const std::string &needle) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -97,6 +98,14 @@ int run(const std::vector<std::string> &argv, const std::map<std::string, std::s
 // Polls PRED every 10 ms until it holds or TIMEOUT passes; returns its last value.
 bool wait_until(const std::function<bool()> &pred,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The kernel's id of the calling thread.
+pid_t thread_id();
+// Waits until thread TID (of this process, or a child process's id) sleeps inside one of the
+// system calls SYSCALLS (numbers of <sys/syscall.h>, as /proc/TID/syscall shows them): the
+// blocking call it was started to make has begun, so an event it must wake from can now be sent.
+bool wait_in_syscall(pid_t tid, std::initializer_list<long> syscalls,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Counts the non-overlapping occurrences of NEEDLE in HAYSTACK.
 int count_of(const std::string &haystack, const std::string &needle);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <map>
 #include <sstream>
@@ -15,11 +16,15 @@
 #include "quorin/qp_error.h"
 #include "quorin/qp_snmp.h"
 #include "testsupport.h"
+#include "timing.h"
 #include "upssim_harness.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// The simulator moves its cards' models on (battery, time on battery, pending actions) in
+// ticks of this length.
+constexpr long kModelTickMs = 100;
 
 #define UPS ".1.3.6.1.4.1.318.1.1.1"
 const char kOutputStatus[] = UPS ".4.1.1.0";
@@ -108,15 +113,70 @@ std::string get1(const qt::Simulator &sim, const std::string &oid, const std::st
   return line;
 }
 
+// The values of OIDS read in one request, so that they show one moment of the card, as
+// "TYPE: value" each.
+std::vector<std::string> getn(const qt::Simulator &sim, const std::vector<std::string> &oids) {
+  std::istringstream in(snmpget(sim, oids));
+  std::vector<std::string> values;
+  for (std::string line; std::getline(in, line);) {
+    size_t eq = line.find(" = ");
+    values.push_back(eq == std::string::npos ? "?" + line : line.substr(eq + 3));
+  }
+  return values;
+}
+
+// Flag INDEX of an output state text as read ("STRING: \"0101...\"").
+char flag_of(const std::string &state, size_t index) {
+  size_t quote = state.find('"');
+  return quote != std::string::npos && quote + 1 + index < state.size() ? state[quote + 1 + index] : '?';
+}
+
+// Time-outs of the cards, in hundredths of a second, that leave a window of real time holding
+// one request kWindowMargin times over.
+long WindowTicks() {
+  return qt::WindowForSteps(1) / 10;
+}
+
 char state_flag(const qt::Simulator &sim, size_t index) {
   std::string text = get1(sim, kOutputState);  // STRING: "0101..."
   size_t quote = text.find('"');
   return quote != std::string::npos && quote + 1 + index < text.size() ? text[quote + 1 + index] : '?';
 }
 
+long ElapsedMs(Clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
 bool wait_for(const qt::Simulator &sim, const std::string &oid, const std::string &value,
               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   return qt::wait_until([&] { return get1(sim, oid) == value; }, timeout);
+}
+
+// Polls OID until it reads VALUE, after the request that started the wait was sent (at BEFORE)
+// and answered (at AFTER): the start of the last poll that read something else, counted from
+// AFTER, and the end of the first that read VALUE, counted from BEFORE, so that both lean
+// against the time the wait is checked for (see qt::SeenWithinNominal).
+struct Seen {
+  bool ok = false;
+  long last_before_ms = 0, first_seen_ms = 0;
+};
+Seen timed_wait_for(const qt::Simulator &sim, const std::string &oid, const std::string &value,
+                    Clock::time_point before, Clock::time_point after,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  Seen seen;
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    long started = ElapsedMs(after);
+    if (get1(sim, oid) == value) {
+      seen.ok = true;
+      seen.first_seen_ms = ElapsedMs(before);
+      return seen;
+    }
+    seen.last_before_ms = started;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return seen;
 }
 
 // A trap listener in this test process, on a port of its own, that upssim sends to.
@@ -258,7 +318,9 @@ TEST(Upssim, PowerFailureRunsOnBatteryUntilLowBatteryAndRestoreReturnsOnLine) {
   TrapReceiver traps;
   qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target(), "--runtime", "200"});
   ASSERT_TRUE(sim.ready());
+  auto before_fail = Clock::now();
   EXPECT_EQ("on battery\n", sim.ctl("127.0.0.2", {"power-fail"}));
+  auto after_fail = Clock::now();
   EXPECT_EQ((std::vector<int>{5}), traps.collect(1));
   EXPECT_EQ(2, traps.last_agent());
   EXPECT_EQ("INTEGER: 3", get1(sim, kOutputStatus));
@@ -268,13 +330,22 @@ TEST(Upssim, PowerFailureRunsOnBatteryUntilLowBatteryAndRestoreReturnsOnLine) {
   EXPECT_EQ('1', state_flag(sim, 1));
   EXPECT_EQ('0', state_flag(sim, 3));
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  // Time on battery counts in hundredths; the battery drains 0.5 % a second.
+  // Time on battery counts in hundredths of the real time since the power failed; the battery
+  // drains 0.5 % a second. Both are read 1.5 s after the failure or later, and no later than
+  // the time measured from before the failure to after the reads. The card's model moves on in
+  // ticks of 100 ms, the first counting from the tick before the failure, and a request is
+  // answered before a tick that fell due while the simulator waited for the processor: the
+  // time read may lag by a tick and such a wait, or lead by a tick.
+  std::this_thread::sleep_until(after_fail + std::chrono::milliseconds(1500));
   std::string ticks = sim.value("127.0.0.2", kTimeOnBattery);
+  std::string capacity = sim.value("127.0.0.2", kCapacity);
+  const long least_ms = 1500, most_ms = ElapsedMs(before_fail);
   long on_battery = strtol(ticks.c_str() + strlen("TimeTicks "), nullptr, 10);
-  EXPECT_GE(on_battery, 140);
-  EXPECT_LE(on_battery, 400);
-  EXPECT_EQ("Gauge 99", sim.value("127.0.0.2", kCapacity));
+  EXPECT_GE(on_battery * 10, least_ms - kModelTickMs - qt::kLongestStepMs - qt::kClockGrainMs) << ticks;
+  EXPECT_LE(on_battery * 10, most_ms + kModelTickMs + qt::kClockGrainMs) << ticks;
+  long gauge = strtol(capacity.c_str() + strlen("Gauge "), nullptr, 10);
+  EXPECT_GE(gauge, std::lround(100.0 - static_cast<double>(most_ms) / 2000.0)) << capacity;
+  EXPECT_LE(gauge, std::lround(100.0 - static_cast<double>(least_ms) / 2000.0)) << capacity;
 
   // Near empty: the run time left (1 % of 200 s) is under the 120 s threshold.
   sim.ctl("127.0.0.2", {"set", kCapacity, "u", "1"});
@@ -301,16 +372,23 @@ TEST(Upssim, GracefulTurnOffWaitsForTheShutdownDelay) {
   qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target()});
   ASSERT_TRUE(sim.ready());
   int status = -1;
-  EXPECT_EQ(UPS ".5.2.10.0 = Timeticks: (100) 0:00:01.00\n",
-            snmpset(sim, {kShutoffDelay, "t", "100"}, &status));
+  // A shut-down delay that leaves room for one request in it.
+  const long delay = WindowTicks();
+  EXPECT_NE(std::string::npos, snmpset(sim, {kShutoffDelay, "t", std::to_string(delay)}, &status)
+                                   .find(UPS ".5.2.10.0 = Timeticks: (" + std::to_string(delay) + ")"));
   auto start = Clock::now();
   EXPECT_EQ(UPS ".6.2.1.0 = INTEGER: 3\n", snmpset(sim, {kTurnOff, "i", "3"}, &status));
+  auto set = Clock::now();
   EXPECT_EQ(0, status);
-  EXPECT_EQ('1', state_flag(sim, 21));
-  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
-  EXPECT_EQ("Gauge32: 100", get1(sim, kOutputVoltage));
-  ASSERT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 7"));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
+  // During the delay: graceful shutdown in progress, output still on line and powered.
+  std::vector<std::string> during = getn(sim, {kOutputState, kOutputStatus, kOutputVoltage});
+  ASSERT_EQ(3u, during.size());
+  EXPECT_EQ('1', flag_of(during[0], 21)) << during[0];
+  EXPECT_EQ("INTEGER: 2", during[1]);
+  EXPECT_EQ("Gauge32: 100", during[2]);
+  Seen off = timed_wait_for(sim, kOutputStatus, "INTEGER: 7", start, set);
+  ASSERT_TRUE(off.ok);
+  EXPECT_TRUE(qt::SeenWithinNominal(off.last_before_ms, off.first_seen_ms, delay * 10, "shut-down delay"));
   EXPECT_EQ("Gauge32: 0", get1(sim, kOutputVoltage));
   EXPECT_EQ('0', state_flag(sim, 21));
   EXPECT_EQ((std::vector<int>{39, 12}), traps.collect(2));
@@ -325,12 +403,20 @@ TEST(Upssim, SleepLastsTheSleepTime) {
   TrapReceiver traps;
   qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target()});
   ASSERT_TRUE(sim.ready());
-  snmpset(sim, {kSleepTime, "t", "100"});
+  // A sleep that leaves room for one request in it.
+  const long sleep = WindowTicks();
+  snmpset(sim, {kSleepTime, "t", std::to_string(sleep)});
+  auto start = Clock::now();
   snmpset(sim, {kSleepControl, "i", "2"});
-  EXPECT_EQ("INTEGER: 5", get1(sim, kOutputStatus));
-  EXPECT_EQ("Gauge32: 0", get1(sim, kOutputVoltage));
-  EXPECT_EQ('1', state_flag(sim, 16));
-  EXPECT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 2"));
+  auto set = Clock::now();
+  std::vector<std::string> during = getn(sim, {kOutputStatus, kOutputVoltage, kOutputState});
+  ASSERT_EQ(3u, during.size());
+  EXPECT_EQ("INTEGER: 5", during[0]);
+  EXPECT_EQ("Gauge32: 0", during[1]);
+  EXPECT_EQ('1', flag_of(during[2], 16)) << during[2];
+  Seen awake = timed_wait_for(sim, kOutputStatus, "INTEGER: 2", start, set);
+  ASSERT_TRUE(awake.ok);
+  EXPECT_TRUE(qt::SeenWithinNominal(awake.last_before_ms, awake.first_seen_ms, sleep * 10, "sleep time"));
   EXPECT_EQ((std::vector<int>{13, 14}), traps.collect(2));
 }
 
@@ -341,21 +427,30 @@ TEST(Upssim, GracefulSleepUntilPowerReturnsOnMainsEndsAfterTheReturnDelay) {
   TrapReceiver traps;
   qt::Simulator sim("127.0.0.2", "", {"--trap-to", traps.target()});
   ASSERT_TRUE(sim.ready());
-  snmpset(sim, {kShutoffDelay, "t", "50"});
+  // A shut-down delay that leaves room for one request in it, and a return delay of 1 s.
+  const long delay = WindowTicks();
+  snmpset(sim, {kShutoffDelay, "t", std::to_string(delay)});
   snmpset(sim, {kReturnDelay, "t", "100"});
   EXPECT_EQ(std::string(kSleepTime) + " = Timeticks: (0) 0:00:00.00\n", snmpset(sim, {kSleepTime, "t", "0"}));
   auto start = Clock::now();
   int status = -1;
   EXPECT_EQ(std::string(kSleepControl) + " = INTEGER: 3\n", snmpset(sim, {kSleepControl, "i", "3"}, &status));
+  auto set = Clock::now();
   EXPECT_EQ(0, status);
-  EXPECT_EQ('1', state_flag(sim, 21));
-  EXPECT_EQ("Gauge32: 100", get1(sim, kOutputVoltage));
-  ASSERT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 5"));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(450));
+  std::vector<std::string> during = getn(sim, {kOutputState, kOutputVoltage});
+  ASSERT_EQ(2u, during.size());
+  EXPECT_EQ('1', flag_of(during[0], 21)) << during[0];
+  EXPECT_EQ("Gauge32: 100", during[1]);
+  Seen asleep = timed_wait_for(sim, kOutputStatus, "INTEGER: 5", start, set);
+  ASSERT_TRUE(asleep.ok);
+  EXPECT_TRUE(
+      qt::SeenWithinNominal(asleep.last_before_ms, asleep.first_seen_ms, delay * 10, "shut-down delay"));
   EXPECT_EQ("Gauge32: 0", get1(sim, kOutputVoltage));
   EXPECT_EQ('0', state_flag(sim, 21));
-  ASSERT_TRUE(wait_for(sim, kOutputStatus, "INTEGER: 2", std::chrono::seconds(20)));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1400));  // shut-down plus return delay
+  Seen back = timed_wait_for(sim, kOutputStatus, "INTEGER: 2", start, set);
+  ASSERT_TRUE(back.ok);
+  EXPECT_TRUE(qt::SeenWithinNominal(back.last_before_ms, back.first_seen_ms, delay * 10 + 1000,
+                                    "shut-down and return delays"));
   EXPECT_EQ("Gauge32: 100", get1(sim, kOutputVoltage));
   EXPECT_EQ((std::vector<int>{39, 13, 14}), traps.collect(3));
 
@@ -488,9 +583,15 @@ TEST(Upssim, FaultsAreWhatAManagerSees) {
   sim.ctl("127.0.0.2", {"fault", "clear"});
   EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
   sim.ctl("127.0.0.2", {"fault", "delay", "400"});
-  auto start = Clock::now();
-  EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(390));
+  // Each answer comes 400 ms late (and the manager's own start takes a step).
+  EXPECT_TRUE(qt::TakesNominal(
+      400,
+      [&] {
+        auto start = Clock::now();
+        EXPECT_EQ("INTEGER: 2", get1(sim, kOutputStatus));
+        return ElapsedMs(start);
+      },
+      "answer delay", qt::kLongestStepMs));
   sim.ctl("127.0.0.2", {"fault", "delay", "0"});
   sim.ctl("127.0.0.2", {"fault", "silent", "on"});
   EXPECT_NE(std::string::npos, snmpget(sim, {kOutputStatus}).find("Timeout"));

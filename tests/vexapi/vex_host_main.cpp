@@ -9,6 +9,12 @@
 //   sleep MS               free                                                ignore-sigchld
 //   wait-for FILE TEXT MS  (until FILE holds TEXT, at most MS real milliseconds)
 //   clock                  (prints the real monotonic clock in milliseconds, to time the calls between)
+//
+// It prints "load_ms=N", the real milliseconds the library's load step took, before "load=ok".
+// QT_REMOVE_FAIL="TEXT:COUNT" makes the first COUNT removals of files whose path contains TEXT
+// fail with EACCES; at the end the host prints "removes=N", the removals of such paths tried.
+#include <dlfcn.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -115,10 +121,31 @@ void parallel(int n, const std::string &expected_name, uint32_t expected_state, 
 
 }  // namespace
 
+// Stands in for the C library's remove() for the library loaded here (the host exports its
+// symbols, so the library's calls land here): removals can be made to fail a given number of
+// times, and are counted, without any change to the library.
+std::atomic<int> g_removes{0};
+extern "C" int remove(const char *path) {
+  using RemoveFn = int (*)(const char *);
+  static RemoveFn real = reinterpret_cast<RemoveFn>(dlsym(RTLD_NEXT, "remove"));
+  const char *rule = getenv("QT_REMOVE_FAIL");
+  const char *colon = rule != nullptr ? strrchr(rule, ':') : nullptr;
+  if (colon != nullptr && path != nullptr &&
+      std::string(path).find(std::string(rule, static_cast<size_t>(colon - rule))) != std::string::npos) {
+    if (g_removes.fetch_add(1) < atoi(colon + 1)) {
+      errno = EACCES;
+      return -1;
+    }
+  }
+  return real(path);
+}
+
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc < 2) return 2;
+  uint64_t load_start = qp_real_tick_ms();
   qp_library *library = qp_library_load(argv[1]);
+  printf("load_ms=%llu\n", static_cast<unsigned long long>(qp_real_tick_ms() - load_start));
   if (library == nullptr) {
     printf("load=fail error=%u\n", GetLastError());
     return 1;
@@ -231,5 +258,6 @@ int main(int argc, char **argv) {
   }
   for (std::thread &t : async) t.join();
   if (library != nullptr) qp_library_free(library);  // unloads, as a host's stop does
+  if (getenv("QT_REMOVE_FAIL") != nullptr) printf("removes=%d\n", g_removes.load());
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "testsupport.h"
+#include "timing.h"
 
 namespace {
 
@@ -79,12 +80,21 @@ struct Span {
   long long begin, end;
 };
 
-// Checks that each run of RUNS from index FROM on started at least PAUSE_MS real milliseconds
-// after the one before it ended: the pause between two attempts of a retry loop.
-void expect_paused(const std::vector<Span> &runs, size_t from, double pause_ms) {
+// Checks the pauses of a retry loop between the runs of RUNS from index FROM on: from the end of
+// one run to the start of the next, PAUSE_MS real milliseconds within the bounds of qt::timing,
+// and the start of the next run's process (a step) besides.
+void expect_paused(const std::vector<Span> &runs, size_t from, long pause_ms) {
   ASSERT_GE(runs.size(), from + 2);
+  std::vector<long> pauses;
   for (size_t i = from + 1; i < runs.size(); ++i)
-    EXPECT_GE(runs[i].begin - runs[i - 1].end, static_cast<long long>(pause_ms * 1000)) << "before run " << i;
+    pauses.push_back(static_cast<long>((runs[i].begin - runs[i - 1].end) / 1000));
+  EXPECT_TRUE(qt::PausesNominal(pauses, pause_ms, "pause between two runs", qt::kLongestStepMs));
+}
+
+// The real milliseconds the library's load step took, as the host printed them (-1 without).
+long load_ms(const std::string &out) {
+  size_t at = out.find("load_ms=");
+  return at == std::string::npos ? -1 : atol(out.c_str() + at + 8);
 }
 
 class VexApiTest : public ::testing::Test {
@@ -160,15 +170,17 @@ TEST_F(VexApiTest, ExportsOnlyTheSevenEntries) {
 
 TEST_F(VexApiTest, RegistryReadsAtLoadAreRetriedElevenTimes) {
   // Ten failed opens, or ten failed reads of "PathName", then success: the install directory
-  // is still found, after ten 100 ms pauses.
+  // is still found, after ten 100 ms pauses in the load step.
   for (const char *fault : {"reg_open:0:10", "reg_query:0:10"}) {
-    qt::write_file(install_.data("ky_vexapi4.log"), "");
-    auto e = env(1);
-    e["QUORIN_FAULTS"] = fault;
-    auto start = std::chrono::steady_clock::now();
-    host({}, e);
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_GE(ms, 950.0) << fault;
+    EXPECT_TRUE(qt::TakesNominal(
+        10 * 100,
+        [&] {
+          qt::write_file(install_.data("ky_vexapi4.log"), "");
+          auto e = env(1);
+          e["QUORIN_FAULTS"] = fault;
+          return load_ms(host({}, e));
+        },
+        fault));
     EXPECT_NE(std::string::npos, log().find(logLine(2, "===== load ky_vexapi4.dll ====="))) << fault;
   }
   // Eleven failures: the library gives up and has no install directory to write in.
@@ -237,12 +249,12 @@ TEST_F(VexApiTest, LogRotatesOncePast500000Bytes) {
 }
 
 TEST_F(VexApiTest, InitialiseWaitsForTheStatusToolToAnswer) {
-  codes("tsrstat", "1 1 0");
-  // Scale 50: the 120 s window lasts 2.4 s of real time, ten times and more what three runs
-  // of the status tool and their two 100 ms pauses take on a loaded machine.
-  std::string out = host({"init", "120", "7", "term", "status"}, env(50));
+  codes("tsrstat", "1 0");
+  // The 120 s window must hold two runs of the status tool and the 5 s pause between them, with
+  // room to spare on a loaded machine.
+  std::string out = host({"init", "120", "7", "term", "status"}, env(qt::ScaleForWindow(120000, 2, 1, 5000)));
   EXPECT_NE(std::string::npos, out.find("init=1 handle=0 ")) << out;
-  EXPECT_EQ(3, calls_of("tsrstat --rc"));
+  EXPECT_EQ(2, calls_of("tsrstat --rc"));
   // Terminating closes the handles but leaves the library initialised.
   EXPECT_NE(std::string::npos, out.find("term=1\nstatus=1 state=0x10000 ")) << out;
   std::string text = log();
@@ -257,21 +269,24 @@ TEST_F(VexApiTest, InitialiseWaitsForTheStatusToolToAnswer) {
 
 TEST_F(VexApiTest, InitialiseGivesUpWaitingAfterItsLimitButCountsAsInitialised) {
   codes("tsrstat", "1");
-  // At scale 10 the 120 s window lasts 12 s and each 5 s pause 500 ms: about 25 runs, each
-  // followed by a pause, and the window closes at the first look after 120 s.
-  constexpr int kScale = 10;
-  std::string out = host({"clock", "init", "120", "clock", "cshut", "5", "3"}, env(kScale));
+  // Every run answers 1: a run, a 5 s pause, and so on, until the first look after 120 s. What
+  // is checked holds whatever the runs take; the window need only hold a run and a pause with
+  // room to spare.
+  const unsigned scale = qt::ScaleForWindow(120000, 1, 1, 5000);
+  const long window_ms = 120000 / scale, pause_ms = 5000 / scale;
+  std::string out = host({"clock", "init", "120", "clock", "cshut", "5", "3"}, env(scale));
   EXPECT_NE(std::string::npos, out.find("init=1 ")) << out;
-  long long call_ms = clocked_ms(out);
-  EXPECT_GE(call_ms, 120 * 1000 / kScale) << out;
-  // One pause past the window, and room for slow tool runs under sanitizers.
-  EXPECT_LT(call_ms, 125 * 1000 / kScale + 2500) << out;
-  int runs = calls_of("tsrstat --rc");
-  // Fewer runs would mean pauses of 6 s or more (the bound leaves room for tool runs of up to
-  // about 100 ms, which count in the window too); more would mean shorter pauses.
-  EXPECT_GE(runs, 21);
-  EXPECT_LE(runs, 26);
-  expect_paused(spans_of("tsrstat"), 0, 5000 / kScale);
+  // The call lasts the window, and at most one pause and one run more.
+  EXPECT_TRUE(qt::WithinNominal(clocked_ms(out), window_ms, "initialisation", qt::kLongestStepMs));
+  std::vector<Span> runs = spans_of("tsrstat");
+  ASSERT_GE(runs.size(), 2u);
+  EXPECT_EQ(static_cast<int>(runs.size()), calls_of("tsrstat --rc"));
+  expect_paused(runs, 0, pause_ms);
+  // The last run was started inside the window (it notes its start once its process runs, a
+  // step later), and the pause after it reached past the window's end, whatever the runs took.
+  const Span &first = runs.front(), &last = runs.back();
+  EXPECT_LT((last.begin - first.begin) / 1000, window_ms + qt::kLongestStepMs);
+  EXPECT_GE((last.end - first.begin) / 1000 + qt::LatestMs(pause_ms), window_ms);
   EXPECT_EQ(1, qt::count_of(log(), logLine(0, "not found TESSERA Service.")));
   EXPECT_NE(std::string::npos, out.find("cshut=1 ")) << out;  // the library is initialised
 }
@@ -362,8 +377,9 @@ TEST_F(VexApiTest, ServerShutdownReturnsAtOnceAndANewInitialisationClearsIt) {
                           "16", "init", "120", "name", "16", "status"});
   std::vector<long long> at = clocks(out);
   ASSERT_EQ(3u, at.size()) << out;
-  EXPECT_LT(at[1] - at[0], 1000) << out;  // the call returned well before the tool ended
-  EXPECT_GE(at[2] - at[0], 2000) << out;  // the thread ended only with the tool
+  EXPECT_LT(at[1] - at[0], qt::WellBeforeMs(2000)) << out;  // the call returned well before the tool ended
+  EXPECT_TRUE(qt::WithinNominal(at[2] - at[0], 2000, "response thread",
+                                qt::kLongestStepMs));  // it ended with the tool
   EXPECT_NE(std::string::npos, out.find("sshut=1 ")) << out;
   EXPECT_NE(std::string::npos, out.find("wait-for=1")) << out;
   std::vector<std::string> results;
@@ -387,6 +403,47 @@ TEST_F(VexApiTest, MutexCreationIsRetried) {
   EXPECT_EQ(1, qt::count_of(text, "error : not created mutex")) << text;
   EXPECT_EQ(1, qt::count_of(text, "]: created mutex\r\n"));
   EXPECT_LT(text.find("created mutex\r\n"), text.find("===== load"));
+
+  // Eleven attempts: ten failures leave the last one, eleven leave no mutex (and no line that
+  // one was created).
+  for (int failures : {10, 11}) {
+    qt::write_file(install_.data("ky_vexapi4.log"), "");
+    e["QUORIN_FAULTS"] = "mutex_create:0:" + std::to_string(failures);
+    host({}, e);
+    text = log();
+    EXPECT_EQ(1, qt::count_of(text, "error : not created mutex")) << failures << text;
+    EXPECT_EQ(failures == 10 ? 1 : 0, qt::count_of(text, "]: created mutex\r\n")) << failures << text;
+    EXPECT_EQ(1, qt::count_of(text, "===== load ky_vexapi4.dll =====")) << failures << text;
+  }
+
+  // One failure: the load step pauses 5 s (a fifth of it at scale 5) before the next attempt.
+  constexpr unsigned kScale = 5;
+  EXPECT_TRUE(qt::TakesNominal(
+      5000 / kScale,
+      [&] {
+        auto once = env(kScale);
+        once["QUORIN_FAULTS"] = "mutex_create:0:1";
+        return load_ms(host({}, once));
+      },
+      "pause after a failed mutex creation"));
+}
+
+TEST_F(VexApiTest, AStaleOutputFileIsRemovedWithFiftyAttempts) {
+  output("tsrcfget", "CL1\n");
+  // A removal that fails 49 times succeeds on its fiftieth attempt; one that fails 50 times is
+  // logged and the query goes on over the old file. Either way the output is read and removed
+  // afterwards (one removal more).
+  for (int failures : {49, 50}) {
+    qt::write_file(install_.data("VexGetClusterName.txt"), "stale\n");
+    qt::write_file(install_.data("ky_vexapi4.log"), "");
+    auto e = env();
+    e["QT_REMOVE_FAIL"] = "VexGetClusterName.txt:" + std::to_string(failures);
+    std::string out = host({"init", "120", "name", "16"}, e);
+    EXPECT_NE(std::string::npos, out.find("name=1 size=3 ")) << failures << out;
+    EXPECT_NE(std::string::npos, out.find("removes=51\n")) << failures << out;
+    EXPECT_EQ(failures == 50 ? 1 : 0, qt::count_of(log(), "]: not delete[13] : ")) << failures << log();
+    EXPECT_FALSE(qt::file_exists(install_.data("VexGetClusterName.txt"))) << failures;
+  }
 }
 
 TEST_F(VexApiTest, ClusterNameIsCutToTheBufferAndReportsItsFullLength) {
@@ -587,10 +644,14 @@ TEST_F(VexApiTest, ServerShutdownThreadGivesUpAfter81AttemptsAndStopsAtUnload) {
   EXPECT_GE(clocked_ms(out), 80 * 5000 / 200) << out;
   EXPECT_EQ(1, qt::count_of(log(), kClose + " VexServerShutdownResponseThread Error!!" + kOpen));
 
-  // Unloaded while the thread still retries: it stops, and the host goes on unharmed.
+  // Unloaded while the thread waits out its 5 s pause after the first run: it stops, and the host
+  // goes on unharmed for a while (a few of the thread's 100 ms looks at the unload step).
   qt::write_file(install_.data("ky_vexapi4.log"), "");
   qt::write_file(script_ / "calls.log", "");
-  out = host({"init", "120", "sshut", "3", "free", "sleep", "200"}, env(1));
+  out = host({"init", "120", "sshut", "3", "wait-for", install_.data("ky_vexapi4.log"),
+              "RunCommand Error(0 / 1)[tsrdown ]...", "30000", "free", "sleep", "300"},
+             env(1));
+  EXPECT_NE(std::string::npos, out.find("wait-for=1")) << out;
   EXPECT_NE(std::string::npos, out.find("free=1")) << out;
   std::string text = log();
   EXPECT_LT(text.find("VexServerShutdownResponseThread Error!!"), text.find("unload ky_vexapi4.dll")) << text;
@@ -601,14 +662,15 @@ TEST_F(VexApiTest, UnloadDuringAServerShutdownToolRunLeavesTheHostUnharmed) {
   // The tool outlasts the unload step's own wait for running threads: the response thread must
   // stop waiting for it and leave, or it would return into the unloaded library when the tool
   // ends, while the host still runs.
+  // The host stays until the tool has ended, and a few of the thread's 100 ms looks after.
   qt::write_file(script_ / "tsrdown.delay_ms", "6000");
-  auto start = std::chrono::steady_clock::now();
-  std::string out = host({"init", "120", "sshut", "3", "wait-for", script_ / "calls.log", "tsrdown", "10000",
-                          "free", "sleep", "6500"},
-                         env(1));
-  double real_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::string out =
+      host({"init", "120", "sshut", "3", "wait-for", script_ / "calls.log", "tsrdown", "10000", "clock",
+            "free", "clock", "wait-for", script_ / "spans.log", "tsrdown", "30000", "sleep", "300"},
+           env(1));
   EXPECT_NE(std::string::npos, out.find("free=1")) << out;
-  EXPECT_LT(real_s, 11.0);  // the unload did not wait out its 5 s for the thread
+  EXPECT_LT(clocked_ms(out), qt::WellBeforeMs(5000)) << out;  // the unload did not wait out its 5 s
+  EXPECT_EQ(2, qt::count_of(out, "wait-for=1")) << out;
   std::string text = log();
   EXPECT_NE(std::string::npos, text.find(logLine(995, "WaitForSingleObject Error!<RunCommand>"))) << text;
   EXPECT_LT(text.find("WaitForSingleObject Error!<RunCommand>"), text.find("unload ky_vexapi4.dll")) << text;
@@ -624,7 +686,7 @@ TEST_F(VexApiTest, ServerShutdownFailsWhenNoThreadCanStart) {
   EXPECT_NE(std::string::npos, out.find("status=1 state=0x10000")) << out;  // no shutdown started
   EXPECT_EQ(1, qt::count_of(log(), "]: beginthred Error!\r\n"));
   EXPECT_EQ(0, calls_of("tsrdown"));
-  EXPECT_GE(clocked_ms(out), 10 * 1000 / 20) << out;
+  EXPECT_TRUE(qt::WithinNominal(clocked_ms(out), 10 * 1000 / 20, "eleven attempts"));
 
   // Ten failures leave the eleventh attempt, which starts the thread.
   qt::write_file(install_.data("ky_vexapi4.log"), "");
@@ -636,17 +698,20 @@ TEST_F(VexApiTest, ServerShutdownFailsWhenNoThreadCanStart) {
   EXPECT_NE(std::string::npos, out.find("wait-for=1")) << out;
   EXPECT_EQ(0, qt::count_of(log(), "beginthred Error!"));
   EXPECT_EQ(1, calls_of("tsrdown"));
-  EXPECT_GE(clocked_ms(out), 10 * 1000 / 20) << out;
+  EXPECT_TRUE(qt::WithinNominal(clocked_ms(out), 10 * 1000 / 20, "ten failed attempts and the eleventh"));
 }
 
 TEST_F(VexApiTest, UnloadEndsAnInitialisationThatIsStillWaiting) {
   codes("tsrstat", "1");
-  auto start = std::chrono::steady_clock::now();
-  std::string out = host({"init-async", "4294967295", "sleep", "300", "free"}, env(1));
-  double real_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // The unload comes once the first run of the status tool has answered 1 and the 5 s pause
+  // after it has begun (or is about to).
+  std::string out = host({"init-async", "4294967295", "wait-for", script_ / "spans.log", "tsrstat", "30000",
+                          "clock", "free", "clock"},
+                         env(1));
+  EXPECT_NE(std::string::npos, out.find("wait-for=1")) << out;
   EXPECT_NE(std::string::npos, out.find("free=1")) << out;
   EXPECT_NE(std::string::npos, out.find("init=0 error=0x3e3")) << out;  // ERROR_OPERATION_ABORTED
-  EXPECT_LT(real_s, 4.0);                                               // one 5 s pause would be longer
+  EXPECT_LT(clocked_ms(out), qt::WellBeforeMs(5000)) << out;            // the pause did not run out
 }
 
 TEST_F(VexApiTest, StatusRunsOfTwoProcessesNeverOverlapWhileTheServiceHoldsTheMutex) {

@@ -22,6 +22,7 @@ constexpr char kCallsFile[] = "calls.log";
 constexpr char kSpansFile[] = "spans.log";
 constexpr char kLockFile[] = ".lock";
 constexpr int kLockWaitMs = 10000;
+constexpr char kLockWaitVariable[] = "QUORIN_TSR_LOCK_WAIT_MS";  // another wait, for its test
 // Exit code of a run that could not take the script lock in time: its records would be wrong.
 constexpr int kLockFailedExit = 125;
 
@@ -74,7 +75,9 @@ class ScriptLock {
  public:
   explicit ScriptLock(const std::string &dir) {
     std::string path = dir + "/" + kLockFile;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
+    const char *wait = getenv(kLockWaitVariable);
+    long wait_ms = wait != nullptr && *wait != '\0' ? atol(wait) : kLockWaitMs;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     while ((file_ = qp_file_open(path.c_str(), QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_NONE,
                                  QP_OPEN_ALWAYS)) == nullptr) {
       if (std::chrono::steady_clock::now() >= deadline) {
