@@ -26,7 +26,7 @@ file(REMOVE_RECURSE ${work})
 file(MAKE_DIRECTORY ${work}/etc ${work}/unit ${work}/links ${work}/state)
 
 # Files whose text names the folders above.
-foreach(pair "registry.reg;etc" "quomvlsv.service;unit")
+foreach(pair "registry.reg;etc" "quomvlsv.service;unit" "upswatch.service;unit")
   list(GET pair 0 name)
   list(GET pair 1 into)
   file(READ ${QUORIN_PACKAGING_DIR}/${name} text)
@@ -44,7 +44,7 @@ endforeach()
 file(CREATE_LINK ${state_link} ${work}/links/DATA SYMBOLIC)
 
 file(INSTALL ${work}/etc/ DESTINATION ${etc_dir} FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-file(INSTALL ${work}/unit/quomvlsv.service DESTINATION ${unit_dir}
+file(INSTALL ${work}/unit/quomvlsv.service ${work}/unit/upswatch.service DESTINATION ${unit_dir}
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(INSTALL ${QUORIN_PACKAGING_DIR}/quorin.sysusers DESTINATION ${sysusers_dir} RENAME quorin.conf
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

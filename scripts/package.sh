@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian packages "quorin" (the service, the libraries, svcctl, pwctl, quorinlog, the
-# systemd unit, the configuration under /etc/quorin, man pages) and "quorin-tools" (upssim and
-# the cluster tool stand-ins) from a release build of this tree, and checks them with lintian.
+# Builds the Debian packages "quorin" (the service, the libraries, svcctl, pwctl, quorinlog,
+# upswatch, their systemd units, the configuration under /etc/quorin, man pages) and
+# "quorin-tools" (upssim and the cluster tool stand-ins) from a release build of this tree, and
+# checks them with lintian.
 #
 # Usage: scripts/package.sh [BUILD_DIR]   (default build-release); the packages land in
 # BUILD_DIR/packages.

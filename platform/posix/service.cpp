@@ -426,8 +426,14 @@ uint32_t qp_service_query_text(const char *name, char *out, size_t out_size) {
 }
 
 uint32_t qp_service_query(const char *name, qp_service_status *status) {
+  uint32_t process_id = 0;
+  return qp_service_query_process(name, status, &process_id);
+}
+
+uint32_t qp_service_query_process(const char *name, qp_service_status *status, uint32_t *process_id) {
   char path[600];
-  if (name == nullptr || status == nullptr) return ERROR_INVALID_PARAMETER;
+  if (name == nullptr || status == nullptr || process_id == nullptr) return ERROR_INVALID_PARAMETER;
+  *process_id = 0;
   if (!service_path(name, "", path, sizeof path)) return GetLastError();
   FILE *f = fopen(path, "re");
   if (f == nullptr) {
@@ -465,6 +471,7 @@ uint32_t qp_service_query(const char *name, qp_service_status *status) {
     status->wait_hint = 0;
     if (status->win32_exit_code == 0) status->win32_exit_code = ERROR_PROCESS_ABORTED;
   }
+  if (status->current_state != QP_SERVICE_STOPPED && pid > 0) *process_id = static_cast<uint32_t>(pid);
   SetLastError(ERROR_SUCCESS);
   return ERROR_SUCCESS;
 }

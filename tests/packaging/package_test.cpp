@@ -81,11 +81,14 @@ TEST_F(PackageTest, FileListsControlFilesAndVersions) {
       "/usr/lib/quorin/svcctl",
       "/usr/lib/quorin/pwctl",
       "/usr/lib/quorin/quorinlog",
+      "/usr/lib/quorin/upswatch",
       "/usr/lib/quorin/DATA -> /var/lib/quorin",
       "/usr/bin/svcctl -> ../lib/quorin/svcctl",
       "/usr/bin/pwctl -> ../lib/quorin/pwctl",
       "/usr/bin/quorinlog -> ../lib/quorin/quorinlog",
+      "/usr/bin/upswatch -> ../lib/quorin/upswatch",
       "/usr/lib/systemd/system/quomvlsv.service",
+      "/usr/lib/systemd/system/upswatch.service",
       "/usr/lib/sysusers.d/quorin.conf",
       "/etc/quorin/registry.reg",
       "/etc/quorin/ky_e_net.ini",
@@ -99,6 +102,8 @@ TEST_F(PackageTest, FileListsControlFilesAndVersions) {
       "/usr/share/man/man8/quomvlsv.8.gz",
       "/usr/share/man/man8/svcctl.8.gz",
       "/usr/share/man/man1/quorinlog.1.gz",
+      "/usr/share/man/man1/pwctl.1.gz",
+      "/usr/share/man/man1/upswatch.1.gz",
       "/usr/share/man/man5/ky_e_net.ini.5.gz",
       "/usr/share/man/man5/snmp.apc.5.gz",
       "/usr/share/doc/quorin/copyright",
@@ -124,7 +129,8 @@ TEST_F(PackageTest, FileListsControlFilesAndVersions) {
   for (const char *path :
        {"/usr/lib/quorin/upssim", "/usr/bin/upssim -> ../lib/quorin/upssim", "/usr/lib/quorin/tsr/tsrstat",
         "/usr/lib/quorin/tsr/tsrcfget", "/usr/lib/quorin/tsr/tsrstdn", "/usr/lib/quorin/tsr/tsrdown",
-        "/usr/share/doc/quorin-tools/copyright", "/usr/share/doc/quorin-tools/changelog.gz"})
+        "/usr/share/man/man1/upssim.1.gz", "/usr/share/doc/quorin-tools/copyright",
+        "/usr/share/doc/quorin-tools/changelog.gz"})
     EXPECT_EQ(1u, tool_set.count(path)) << path << " missing from the tools package";
   // The cluster tool stand-ins bear the real tools' names: never on PATH.
   for (const std::string &entry : tools) EXPECT_FALSE(entry.rfind("/usr/bin/tsr", 0) == 0) << entry;
@@ -179,8 +185,9 @@ TEST_F(PackageTest, InstalledFilesCarryOnlyTheirOwnFolderAndNoSymbols) {
     EXPECT_FALSE(Has(sections, ".symtab")) << file << " is not stripped";
     EXPECT_FALSE(Has(sections, ".debug_info")) << file << " keeps debugging information";
   }
-  // At least quomvlsv, svcctl, pwctl, quorinlog, four libraries; upssim and four stand-ins.
-  EXPECT_GE(elf, 13) << listing;
+  // At least quomvlsv, svcctl, pwctl, quorinlog, upswatch, four libraries; upssim and four
+  // stand-ins.
+  EXPECT_GE(elf, 14) << listing;
   // Every installed program and library resolves its libraries from the install folder.
   std::string ldd;
   ASSERT_EQ(0, qt::run({"ldd", root / "usr/lib/quorin/quomvlsv"}, {}, &ldd));
@@ -194,10 +201,16 @@ TEST_F(PackageTest, InstalledFilesCarryOnlyTheirOwnFolderAndNoSymbols) {
   EXPECT_TRUE(Has(unit, "\nReadWritePaths=/var/lib/quorin\n")) << unit;
   EXPECT_TRUE(Has(unit, "\nGroup=quorin\n")) << unit;
   EXPECT_TRUE(Has(unit, "\nCapabilityBoundingSet=CAP_SYS_BOOT\n")) << unit;
+  std::string watch_unit = qt::read_file(root / "usr/lib/systemd/system/upswatch.service");
+  EXPECT_TRUE(Has(watch_unit, "\nExecStart=/usr/lib/quorin/upswatch --interval 5\n")) << watch_unit;
+  EXPECT_TRUE(Has(watch_unit, "\nEnvironment=QUORIN_REGISTRY=/etc/quorin/registry.reg\n")) << watch_unit;
+  EXPECT_TRUE(Has(watch_unit, "\nReadWritePaths=/var/lib/quorin\n")) << watch_unit;
+  EXPECT_TRUE(Has(watch_unit, "\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n")) << watch_unit;
+  EXPECT_FALSE(Has(watch_unit, "@QUORIN_")) << watch_unit;
   std::string registry = qt::read_file(root / "etc/quorin/registry.reg");
   EXPECT_TRUE(Has(registry, "\"PathName\"=\"/usr/lib/quorin\"")) << registry;
   // Every tool of the product states the project's version.
-  for (const char *tool : {"quomvlsv", "svcctl", "quorinlog"}) {
+  for (const char *tool : {"quomvlsv", "svcctl", "quorinlog", "pwctl", "upswatch"}) {
     std::string out;
     EXPECT_EQ(0, qt::run({root / ("usr/lib/quorin/" + std::string(tool)), "--version"}, {}, &out));
     EXPECT_EQ(std::string(tool) + " (quorin) " + kVersion + "\n", out);
@@ -268,6 +281,12 @@ TEST_F(PackageTest, InstalledServiceRunsAgainstSimulatedCards) {
   ASSERT_EQ(0, qt::run({root / "usr/bin/svcctl", "query", "Mavr_tsr_monitor"}, env, &out)) << out;
   EXPECT_TRUE(Has(out, "STATE              : 4  RUNNING")) << out;
   EXPECT_TRUE(Has(out, "STATUS_TEXT        : configuration loaded: 1 servers, 1 storage units")) << out;
+  // The installed status command finds the service, its configuration and both cards on line,
+  // loading the installed SNMP library beside it.
+  ASSERT_EQ(0, qt::run({root / "usr/bin/pwctl", "status"}, env, &out)) << out;
+  EXPECT_TRUE(Has(out, "service        Mavr_tsr_monitor: RUNNING, pid ")) << out;
+  EXPECT_TRUE(Has(out, "server   Server1    UPS_IP1  127.0.0.2        2 on line")) << out;
+  EXPECT_TRUE(Has(out, "storage  Storage1   UPS_IP1  127.0.0.3        2 on line")) << out;
   // The SNMP library wrote its log into the state folder, and the installed quorinlog reads it.
   ASSERT_EQ(0, qt::run({root / "usr/bin/quorinlog", "-n", "1", state + "/QUOMVLSV.LOG"}, env, &out)) << out;
   EXPECT_EQ(1, qt::count_of(out, "\n")) << out;

@@ -64,10 +64,20 @@ TEST(ServiceHostTest, StartControlQueryStop) {
   std::string text = qt::read_file(runtime.path() + "/services/QtHostService");
   sscanf(text.c_str() + text.find("pid="), "pid=%ld", &pid);
   ASSERT_GT(pid, 0);
+  // The query with the process gives that process, the service host program itself.
+  uint32_t process_id = 0;
+  ASSERT_EQ(ERROR_SUCCESS, qp_service_query_process("QtHostService", &s, &process_id));
+  EXPECT_EQ(static_cast<uint32_t>(pid), process_id);
+  EXPECT_NE(std::string::npos,
+            qt::read_file("/proc/" + std::to_string(process_id) + "/cmdline").find("qt_service_host"));
   kill(static_cast<pid_t>(pid), SIGTERM);
   EXPECT_TRUE(qt::wait_until([&] {
     return qp_service_query("QtHostService", &s) == ERROR_SUCCESS && s.current_state == QP_SERVICE_STOPPED;
   }));
+  // Once stopped there is no process to name.
+  process_id = 12345;
+  ASSERT_EQ(ERROR_SUCCESS, qp_service_query_process("QtHostService", &s, &process_id));
+  EXPECT_EQ(0u, process_id);
 }
 
 TEST(ServiceHostTest, StopIsRefusedWhileStartingAndAfterStopped) {

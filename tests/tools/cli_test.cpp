@@ -1,4 +1,4 @@
-// The command-line conventions of quomvlsv, svcctl, upssim and quorinlog, as a table: --help on
+// The command-line conventions of quomvlsv, svcctl, upssim, quorinlog and pwctl, as a table: --help on
 // standard output with exit 0, --version, and bad arguments refused on standard error with
 // exit 2 (numbers out of range or not numbers included), failures naming what to check.
 #include <fcntl.h>
@@ -166,8 +166,67 @@ TEST(CommandLineTest, HelpVersionAndBadArguments) {
       {{"pwctl", "watch-power", "--count", "2147483648"}, 2, kErr, {"not '2147483648'"}},
       {{"pwctl", "watch-power", "--from", "-2147483649"}, 2, kErr, {"not '-2147483649'"}},
       {{"pwctl", "items", "set", "08", "TIM"}, 2, kErr, {"ITEMBYTES must be 18 hexadecimal digits"}},
+      {{"pwctl", "bogus"}, 2, kErr, {"unknown verb 'bogus'", "usage: pwctl VERB"}},
+      {{"pwctl", "status", "--help"},
+       0,
+       kOut,
+       {"usage: pwctl status [--json]", "7 the service is not running"}},
+      {{"pwctl", "status", "--bogus"}, 2, kErr, {"unknown option '--bogus'", "Try 'pwctl status --help'."}},
+      {{"pwctl", "status", "extra"}, 2, kErr, {"unexpected argument 'extra'"}},
+      {{"pwctl", "cluster-shutdown", "--help"}, 0, kOut, {"usage: pwctl cluster-shutdown MODE"}},
+      {{"pwctl", "cluster-shutdown"}, 2, kErr, {"give the MODE", "Try 'pwctl cluster-shutdown --help'."}},
+      {{"pwctl", "cluster-shutdown", "abc"}, 2, kErr, {"MODE must be a whole number, not 'abc'"}},
+      {{"pwctl", "cluster-shutdown", "4294967297"}, 2, kErr, {"not '4294967297'"}},
+      {{"pwctl", "cluster-shutdown", "1x"}, 2, kErr, {"not '1x'"}},
+      {{"pwctl", "cluster-shutdown2", "1", "2"}, 2, kErr, {"unexpected argument '2'"}},
+      {{"pwctl", "cluster-shutdown2", "--now", "1"}, 2, kErr, {"unknown option '--now'"}},
+      {{"pwctl", "power-off", "abc"},
+       2,
+       kErr,
+       {"SECONDS must be a whole number from 0 to 4294967295, not 'abc'"}},
+      {{"pwctl", "power-off", "4294967296"}, 2, kErr, {"not '4294967296'"}},
+      {{"pwctl", "power-off", "+5"}, 2, kErr, {"not '+5'"}},
+      {{"pwctl", "power-off", "10", "--mode", "x"}, 2, kErr, {"--mode must be a whole number, not 'x'"}},
+      {{"pwctl", "power-off", "10", "--mode"}, 2, kErr, {"--mode needs a value"}},
+      {{"pwctl", "power-off", "--help"}, 0, kOut, {"usage: pwctl power-off SECONDS [--mode N]"}},
+      {{"pwctl", "power-off-ex", "10"}, 2, kErr, {"give the SECONDS and the MODE"}},
+      {{"pwctl", "power-off-ex", "10", "2x"}, 2, kErr, {"MODE must be a whole number, not '2x'"}},
+      {{"pwctl", "power-off-ex", "-1", "2"}, 2, kErr, {"unknown option '-1'"}},
+      {{"pwctl", "reboot-state", "x"}, 2, kErr, {"unexpected argument 'x'"}},
+      {{"pwctl", "send"}, 2, kErr, {"give the CODE (three characters)"}},
+      {{"pwctl", "send", "C0"}, 2, kErr, {"CODE must be three characters, not 'C0'"}},
+      {{"pwctl", "send", "C02", "a", "b"}, 2, kErr, {"unexpected argument 'b'"}},
+      {{"pwctl", "send", "C02", std::string(256, 'x')}, 2, kErr, {"DATA is longer than 255 bytes"}},
+      {{"pwctl", "send", "C02", std::string(255, 'x')},
+       1,
+       kErr,
+       {"cannot open the command pipe", "is the service running? No pipe npquomvl1 in " + runtime + "/pipe"}},
+      {{"pwctl", "schedule", "set", "2027"},
+       2,
+       kErr,
+       {"give OFF and ON, two times", "usage: pwctl schedule set"}},
+      {{"pwctl", "schedule", "set", "2027", "202701010000"}, 2, kErr, {"neither twelve digits"}},
+      {{"pwctl", "schedule", "set", "202713010000", "202701010000"},
+       2,
+       kErr,
+       {"the month is not in 1 to 12"}},
+      {{"pwctl", "schedule"}, 2, kErr, {"give set, get or show"}},
+      {{"pwctl", "schedule", "get", "x"}, 2, kErr, {"unexpected argument 'x'"}},
+      {{"pwctl", "last-power-fail", "x"}, 2, kErr, {"unexpected argument 'x'"}},
+      {{"pwctl", "calendar", "convert"}, 2, kErr, {"give the calendar FILE"}},
+      {{"pwctl", "calendar", "get", "a", "b"}, 2, kErr, {"unexpected argument 'b'"}},
+      {{"pwctl", "calendar", "list"}, 2, kErr, {"unknown request \"list\""}},
+      {{"pwctl", "watch-power", "--from"}, 2, kErr, {"--from needs a value"}},
+      // The registry file is missing: the library says so, and so does the hint.
+      {{"pwctl", "cluster-shutdown", "1"},
+       1,
+       kErr,
+       {"QuoPcClusterShutDown(1): failed: PC_ERR_NOT_INSTALLED (0x20000004)",
+        "check QUORIN_REGISTRY: the registry file " + (dir / "none.reg")}},
+      {{"pwctl", "system-type"}, 1, kErr, {"GetPCSystemType: failed: PC_ERR_NOT_INSTALLED"}},
   };
-  const std::vector<std::string> env = {"QUORIN_RUNTIME_DIR=" + runtime, "SVCCTL_TIMEOUT_MS=2000"};
+  const std::vector<std::string> env = {"QUORIN_RUNTIME_DIR=" + runtime, "SVCCTL_TIMEOUT_MS=2000",
+                                        "QUORIN_REGISTRY=" + (dir / "none.reg")};
   for (const Row &row : rows) {
     std::vector<std::string> argv = row.argv;
     std::string line;
@@ -185,12 +244,25 @@ TEST(CommandLineTest, HelpVersionAndBadArguments) {
       EXPECT_EQ('\n', there.empty() ? '\0' : there.back()) << line;
     }
   }
+  // The product is installed but its service does not run: the client asks whether it runs.
+  qt::write_file(dir / "product.reg",
+                 "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvos\\QUORIN/MVL]\n\"PathName\"=\"" +
+                     dir.path() + "\"\n\"LumoUnit\"=hex:01\n");
+  Result stopped = RunTool({qt::out_dir() + "/pwctl", "power-off", "60", "--mode", "1"},
+                           {"QUORIN_RUNTIME_DIR=" + runtime, "QUORIN_REGISTRY=" + (dir / "product.reg")});
+  EXPECT_EQ(1, stopped.status);
+  EXPECT_EQ("", stopped.out);
+  EXPECT_NE(std::string::npos,
+            stopped.err.find("PowerOffByLumo2(60, 1): failed: PC_ERR_SERVICE (0x20000000)"))
+      << stopped.err;
+  EXPECT_NE(std::string::npos, stopped.err.find("is the service running?")) << stopped.err;
+  EXPECT_NE(std::string::npos, stopped.err.find(runtime + "/pipe")) << stopped.err;
   // The console start says so in one line.
   Result console = RunTool({qt::out_dir() + "/quomvlsv"}, env);
   EXPECT_EQ(1, qt::count_of(console.err, "\n")) << console.err;
   // svcctl -SVCCTL_TIMEOUT_MS that is not a number is refused, not taken as 0.
   Result bad_env = RunTool({qt::out_dir() + "/svcctl", "query", "X"},
-                       {"QUORIN_RUNTIME_DIR=" + runtime, "SVCCTL_TIMEOUT_MS=soon"});
+                           {"QUORIN_RUNTIME_DIR=" + runtime, "SVCCTL_TIMEOUT_MS=soon"});
   EXPECT_EQ(2, bad_env.status);
   EXPECT_NE(std::string::npos, bad_env.err.find("SVCCTL_TIMEOUT_MS must be a whole number")) << bad_env.err;
 }

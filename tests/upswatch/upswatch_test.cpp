@@ -251,7 +251,7 @@ TEST_F(UpswatchTest, CommandLineAndExitStatuses) {
   EXPECT_EQ(0u, out.find("usage: upswatch [VERB] [OPTIONS]\n")) << out;
   EXPECT_NE(std::string::npos, out.find("upswatch watch [--interval SECONDS] [--once]")) << out;
   EXPECT_EQ(0, Run({"--version"}, &out));
-  EXPECT_EQ("upswatch (quorin) 1.0\n", out);
+  EXPECT_EQ(std::string("upswatch (quorin) ") + QUORIN_VERSION_TEXT + "\n", out);
   EXPECT_EQ(0, Run({"watch", "--help"}, &out));
   EXPECT_NE(std::string::npos, out.find("--interval SECONDS")) << out;
   const std::vector<std::vector<std::string>> usage_errors = {

@@ -29,23 +29,6 @@ namespace {
 
 // ---- Tables ----
 
-// What to check after a failed export, by error.
-struct Hint {
-  uint32_t code;
-  const char *text;
-};
-constexpr Hint kHints[] = {
-    {PC_ERR_NOT_INSTALLED, "check QUORIN_REGISTRY: the key SOFTWARE\\Tarvos\\QUORIN/MVL is missing"},
-    {PC_ERR_SERVICE, "check that the service QUORIN_MVL runs (svcctl query QUORIN_MVL) and serves the pipe"},
-    {PC_ERR_FAILED, "check \"LumoUnit\" (system type) and \"LumoUa\" (unit address) in the registry"},
-    {PC_ERR_PIPE_IO, "the service's answer was cut short or malformed: check the service's log"},
-    {PC_ERR_REJECTED, "the service refused the request"},
-    {PC_ERR_UNSUPPORTED, "the service does not answer this request, or the system type does not allow it"},
-    {PC_ERR_STOPPED, "the wait was stopped"},
-    {ERROR_INVALID_PARAMETER, "check the values given against the system type and the unit's slots"},
-    {ERROR_FILE_NOT_FOUND, "check that the producer of the section pwdownDllCmMemory runs"},
-};
-
 // Condition bits in words, as the flag form returns them (C[0] bit 0x02 is read back from
 // "NET").
 struct ConditionBit {
@@ -90,20 +73,9 @@ constexpr size_t kReturnedExpressionLength = 4;
 
 // ---- Helpers ----
 
-void PrintHint(uint32_t error) {
-  for (const Hint &hint : kHints) {
-    if (hint.code == error) {
-      fprintf(stderr, "pwctl: %s\n", hint.text);
-      return;
-    }
-  }
-}
-
-// The outcome of an export, with a hint on standard error when it failed.
+// The outcome of an export; a failure goes to standard error with what to check.
 int Report(const std::string &call, int result, uint32_t error) {
-  int status = Outcome(call, result, error);
-  if (status != kExitOk) PrintHint(error);
-  return status;
+  return Outcome(call, result, error);
 }
 
 // A usage error of VERB: WHAT on standard error, then the verb's usage.
@@ -372,7 +344,7 @@ int VerbSystemType(int argc, char **argv) {
   uint32_t error = GetLastError();
   if (type < 0 && error == PC_ERR_NOT_INSTALLED) return Report("GetPCSystemType", 0, error);
   if (type < 0) {
-    printf("GetPCSystemType: %d (undetermined)\n", type);
+    fprintf(stderr, "GetPCSystemType: %d (undetermined)\n", type);
     fprintf(stderr, "pwctl: check \"LumoUnit\" in the registry: its first byte must be 0 to 3\n");
     return kExitFailed;
   }
@@ -441,7 +413,7 @@ int VerbShareDisk(int argc, char **argv) {
     if (result != 2) break;
   }
   if (result != 0) {
-    printf("GetKyShareDiskStatus: failed: %d (%s)\n", result, ShareDiskWords(result));
+    fprintf(stderr, "GetKyShareDiskStatus: failed: %d (%s)\n", result, ShareDiskWords(result));
     return kExitFailed;
   }
   printf("GetKyShareDiskStatus: OK, %u bytes of SHARE_DK.APC, %zu storage UPS\n", size,
@@ -541,6 +513,8 @@ int VerbWatchPower(int argc, char **argv) {
     }
     if (error == PC_ERR_STOPPED) break;
     status = Report("GetUpsPowerStatus", result, error);
+    if (error == ERROR_FILE_NOT_FOUND)
+      fprintf(stderr, "pwctl: check that the producer of the section pwdownDllCmMemory runs\n");
     break;
   }
   done = true;
@@ -560,6 +534,7 @@ const Verb kItemsStatusVerbs[] = {
     {"slots", VerbSlots, "slots                        the unit's slot bytes"},
     {"system-type", VerbSystemType, "system-type                  the system type (0, 1, 2)"},
     {"version", VerbVersion, "version                      the interface version"},
+    {"status", VerbStatus, "status [--json]              the service and every configured UPS at a glance"},
     {"watch-power", VerbWatchPower,
      "watch-power [--from N] [--count N] UPS power status changes until Ctrl-C"},
 };

@@ -34,11 +34,22 @@ extern const size_t kItemsStatusVerbCount;
 extern const Verb kScheduleVerbs[];
 extern const size_t kScheduleVerbCount;
 
+// The verb status (status_verb.cpp): the service and every configured UPS at a glance.
+int VerbStatus(int argc, char **argv);
+
+// Room for a reply of the command pipe.
+constexpr uint32_t kPipeReplyRoom = 4096;
+// Sends FRAME (LENGTH bytes) over a new connection to the command pipe and reads the reply into
+// REPLY (kPipeReplyRoom bytes; *DONE bytes came). False with *PROBLEM saying what failed and
+// what to check ("is the service running?" when the pipe is absent).
+bool PipeExchange(const char *frame, uint32_t length, char *reply, uint32_t *done, std::string *problem);
+
 // "PC_ERR_UNSUPPORTED (0x20000100)", "ERROR_INVALID_PARAMETER (87)" or "unknown error (N)".
 std::string ErrorText(uint32_t code);
 // The export NAME of pwdown.dll, loaded on first use; NULL (with a message) when it cannot be.
 void *Entry(const char *name);
-// Prints "CALL: OK" or "CALL: failed: ERROR" and gives the exit status.
+// Prints "CALL: OK" on standard output, or "CALL: failed: ERROR" on standard error, and gives
+// the exit status.
 int Outcome(const std::string &call, int result, uint32_t error);
 
 }  // namespace pwctl

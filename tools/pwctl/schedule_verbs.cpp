@@ -80,6 +80,16 @@ int ParseOptions(int argc, char **argv, const char *verb, const char *usage, int
   return -1;
 }
 
+// A usage error of VERB saying WHAT is wrong, on standard error; the caller prints the usage.
+int Wrong(const char *verb, const std::string &what) {
+  fprintf(stderr, "pwctl %s: %s\n", verb, what.c_str());
+  return kExitUsage;
+}
+
+std::string Unexpected(const char *word) {
+  return std::string("unexpected argument '") + word + "'";
+}
+
 // A control time from the command line: twelve digits, or YYYY-MM-DDThh:mm turned into them,
 // checked as the library checks it. False with a message saying what to check.
 bool ParseTimeArgument(const char *what, const char *text, std::string *digits) {
@@ -132,7 +142,7 @@ std::string ReadWholeFile(const std::string &path, bool *ok) {
 // ---- schedule ----
 
 int ScheduleSet(int argc, char **argv) {
-  if (argc != 2) return kExitUsage;
+  if (argc != 2) return Wrong("schedule set", argc < 2 ? "give OFF and ON, two times" : Unexpected(argv[2]));
   std::string off, on;
   if (!ParseTimeArgument("OFF", argv[0], &off) || !ParseTimeArgument("ON", argv[1], &on)) return kExitUsage;
   auto entry = reinterpret_cast<SetPowerControlTimeFn>(Entry("SetPowerControlTime"));
@@ -145,8 +155,8 @@ int ScheduleSet(int argc, char **argv) {
   return status;
 }
 
-int ScheduleGet(int argc, char **) {
-  if (argc != 0) return kExitUsage;
+int ScheduleGet(int argc, char **argv) {
+  if (argc != 0) return Wrong("schedule get", Unexpected(argv[0]));
   auto entry = reinterpret_cast<GetPowerControlTimeFn>(Entry("GetPowerControlTime"));
   if (entry == nullptr) return kExitLibrary;
   char first[13] = {}, second[13] = {};
@@ -170,8 +180,8 @@ std::string ScratchPath() {
   return (folder / name).string();
 }
 
-int ScheduleShow(int argc, char **) {
-  if (argc != 0) return kExitUsage;
+int ScheduleShow(int argc, char **argv) {
+  if (argc != 0) return Wrong("schedule show", Unexpected(argv[0]));
   auto entry = reinterpret_cast<GetPowerCalendarFn>(Entry("GetPowerCalendar"));
   if (entry == nullptr) return kExitLibrary;
   std::string scratch = ScratchPath();
@@ -221,7 +231,7 @@ int VerbSchedule(int argc, char **argv) {
   int first = 0;
   int status = ParseOptions(argc, argv, "schedule", kScheduleUsage, &first);
   if (status >= 0) return status;
-  if (first >= argc) return kExitUsage;
+  if (first >= argc) return Wrong("schedule", "give set, get or show");
   const char *sub = argv[first];
   int rest = argc - first - 1;
   char **words = argv + first + 1;
@@ -238,7 +248,7 @@ int VerbLastPowerFail(int argc, char **argv) {
   int first = 0;
   int status = ParseOptions(argc, argv, "last-power-fail", kLastPowerFailUsage, &first);
   if (status >= 0) return status;
-  if (first != argc) return kExitUsage;
+  if (first != argc) return Wrong("last-power-fail", Unexpected(argv[first]));
   auto entry = reinterpret_cast<GetPowerFailLastTimeFn>(Entry("GetPowerFailLastTime"));
   if (entry == nullptr) return kExitLibrary;
   int value = 0;
@@ -290,7 +300,7 @@ void PrintLineResults(const std::string &calendar) {
 }
 
 int CalendarConvert(int argc, char **argv) {
-  if (argc != 1) return kExitUsage;
+  if (argc != 1) return Wrong("calendar convert", argc < 1 ? "give the calendar FILE" : Unexpected(argv[1]));
   auto entry = reinterpret_cast<ConvertPowerCalendarFn>(Entry("ConvertPowerCalendar"));
   if (entry == nullptr) return kExitLibrary;
   bool before_read = false;
@@ -320,7 +330,7 @@ int CalendarConvert(int argc, char **argv) {
 }
 
 int CalendarGet(int argc, char **argv) {
-  if (argc != 1) return kExitUsage;
+  if (argc != 1) return Wrong("calendar get", argc < 1 ? "give the FILE to copy to" : Unexpected(argv[1]));
   auto entry = reinterpret_cast<GetPowerCalendarFn>(Entry("GetPowerCalendar"));
   if (entry == nullptr) return kExitLibrary;
   int result = entry(argv[0]);
@@ -335,7 +345,7 @@ int VerbCalendar(int argc, char **argv) {
   int first = 0;
   int status = ParseOptions(argc, argv, "calendar", kCalendarUsage, &first);
   if (status >= 0) return status;
-  if (first >= argc) return kExitUsage;
+  if (first >= argc) return Wrong("calendar", "give convert or get");
   const char *sub = argv[first];
   int rest = argc - first - 1;
   char **words = argv + first + 1;

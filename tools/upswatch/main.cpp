@@ -8,11 +8,10 @@
 
 #include <vector>
 
+#include "quorin_version.h"
 #include "upswatch.h"
 
 namespace {
-
-constexpr char kVersion[] = "upswatch (quorin) 1.0";
 
 void PrintUsage(FILE *out) {
   fprintf(out, "usage: %s [VERB] [OPTIONS]\n", upswatch::kProgram);
@@ -38,8 +37,8 @@ int main(int argc, char **argv) {
     PrintUsage(stdout);
     return upswatch::kExitOk;
   }
-  if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
-    printf("%s\n", kVersion);
+  if (argc >= 2 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0)) {
+    printf("%s (quorin) %s\n", upswatch::kProgram, QUORIN_VERSION);
     return upswatch::kExitOk;
   }
   // The verb's own arguments start with its name, as a program's start with the program's.

@@ -76,6 +76,9 @@ QP_API uint32_t qp_service_query_text(const char *name, char *out, size_t out_si
  * A service whose process is gone reads as STOPPED. */
 QP_API uint32_t qp_service_query(const char *name, qp_service_status *status);
 
+/* As qp_service_query, and in *PROCESS_ID the process of the service while it has not
+ * stopped (0 once it reads as STOPPED), as QueryServiceStatusEx gives it. */
+QP_API uint32_t qp_service_query_process(const char *name, qp_service_status *status, uint32_t *process_id);
 /* Records PROGRAM (full path) as the program of service NAME: 0 or an error. */
 QP_API uint32_t qp_service_create(const char *name, const char *program);
 
