@@ -129,8 +129,6 @@ uint32_t ClientThread(void *arg) {
   // Notified under the lock: once the stop sequence sees the count at 0 this thread no longer
   // touches the condition, which the process's exit may then destroy.
   {
-    // Notified under the lock: once the stop sequence sees the count at 0 the process may end
-    // and destroy the condition, so no client thread may still be inside the notification.
     std::lock_guard<std::mutex> guard(g_threads_lock);
     --g_running_threads;
     g_threads_changed.notify_all();
