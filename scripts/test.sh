@@ -19,10 +19,13 @@ if [ "${QUORIN_SKIP_BENCH:-}" = "" ]; then
   # depend on the machine, the tests do not.
   echo "== benchmarks"
   missed=""
+  # The memory benchmark (10,000 K02, minutes long) measures no time, so it runs once.
   for bench in pipe_roundtrip_bench snmp_get_bench snmpups_bench snmpups_monitor_bench log_write_bench \
     status_read_bench service_memory_bench; do
     met=0
-    for attempt in 1 2 3; do
+    attempts="1 2 3"
+    [ "$bench" != service_memory_bench ] || attempts=1
+    for attempt in $attempts; do
       if "$root/build/bench-bin/$bench" --benchmark_color=false; then met=1; break; fi
       echo "($bench run $attempt missed its target)"
     done
