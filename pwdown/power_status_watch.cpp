@@ -43,9 +43,12 @@ struct WatchState {
   WaitNode *waits = nullptr;
 };
 
+// Made at load time without running code and with nothing to undo at unload (every member
+// is trivially destructible), so that it is there for any wait of the library's life.
+constinit WatchState g_watch;
+
 WatchState &Watch() {
-  static WatchState *state = new WatchState;
-  return *state;
+  return g_watch;
 }
 
 // Lists NODE as a wait under the current stop generation and returns that generation.

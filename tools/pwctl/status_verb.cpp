@@ -279,7 +279,8 @@ bool ReadUpsUnits(std::vector<UpsFound> *units) {
   size_t slash = path.find_last_of('/');
   path = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/" + kSnmpLibraryName;
   // Kept loaded until the process ends, as the library's locks live as long as the process.
-  qp_library *library = qp_library_load(path.c_str());
+  static qp_library *library = nullptr;
+  library = qp_library_load(path.c_str());
   if (library == nullptr) {
     fprintf(stderr, "pwctl: cannot load %s: %s; check that it lies beside pwctl\n", path.c_str(),
             ErrorText(GetLastError()).c_str());
