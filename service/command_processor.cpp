@@ -149,18 +149,25 @@ UpsStatusRecord UnreadRecord(const std::string &address, int32_t kind, int32_t u
 }
 
 // ---- Status reads ----
-// The UPS reads of one command run at once, on up to StatusReadLimit() threads (the
-// command's own and helpers made for the pass), so that the silent cards of a cluster cost
-// about one time-out window together rather than one each. What the service shows stays as
-// it was with one read after another: each record's log line is written once every read is
-// done, in list order, and the callers use the records in that order. (The SNMP library's
-// own log may interleave the lines of reads that run at once, each record whole.)
+// The UPS reads of one command run at once, on the command's own thread and helper threads
+// made for the pass, so that the silent cards of a cluster cost about one time-out window
+// together rather than one each. What the service shows stays as it was with one read after
+// another: each record's log line is written once every read is done, in list order, and the
+// callers use the records in that order. (The SNMP library's own log may interleave the lines
+// of reads that run at once, each record whole.)
+//
+// How many reads run at once is bounded for the whole service, not per command: helper
+// threads come from one budget of StatusReadLimit() - 1 that all commands share, and a
+// command whose helpers the others hold reads on its own thread, so that many clients at
+// once cannot multiply the threads. The default reads a full unit table (130 UPS) in one
+// wave: a silent card holds its reader for its whole window (200 ms and two retries), so
+// when the network in front of the cards is down, N readers need ceil(130 / N) windows.
 
 constexpr const char kStatusReadsVariable[] = "QUORIN_STATUS_READS";
-constexpr size_t kStatusReadsDefault = 32;
+constexpr size_t kStatusReadsDefault = 130;
 constexpr size_t kStatusReadsMax = 256;
 
-// How many reads run at once: QUORIN_STATUS_READS (1 to 256) or 32.
+// How many reads run at once: QUORIN_STATUS_READS (1 to 256) or 130.
 size_t StatusReadLimit() {
   const char *text = getenv(kStatusReadsVariable);
   if (text == nullptr || *text < '0' || *text > '9') return kStatusReadsDefault;
@@ -170,10 +177,21 @@ size_t StatusReadLimit() {
   return static_cast<size_t>(value);
 }
 
+// Helper threads reading now, across all commands.
+std::atomic<size_t> g_status_helpers{0};
+
+// Takes one helper from the shared budget; false when it is spent.
+bool TakeStatusHelper(size_t budget) {
+  size_t running = g_status_helpers.load();
+  while (running < budget)
+    if (g_status_helpers.compare_exchange_weak(running, running + 1)) return true;
+  return false;
+}
+
 // Reads the output status of every record through GetUpsStatusFromSnmp, then logs
 // "UPS %s: outsts=%d" or "Failed to get UPS status: %s" for each in order. Nothing is read
-// or logged while the entry is not bound. A helper thread that cannot be made leaves its
-// share to the others.
+// or logged while the entry is not bound. A helper thread that cannot be made, or is not in
+// the budget, leaves its share to the others.
 void ReadStatuses(std::vector<UpsStatusRecord> &records) {
   GetUpsStatusFromSnmpFn get_status = g_GetUpsStatusFromSnmp.load();
   if (get_status == nullptr || records.empty()) return;
@@ -183,18 +201,26 @@ void ReadStatuses(std::vector<UpsStatusRecord> &records) {
     for (size_t i = next.fetch_add(1); i < records.size(); i = next.fetch_add(1))
       results[i] = get_status(records[i].address, &records[i].output_status);
   };
-  size_t threads = std::min(StatusReadLimit(), records.size());
+  size_t limit = StatusReadLimit();
+  size_t wanted = std::min(limit, records.size()) - 1;
   std::vector<std::thread> helpers;
-  helpers.reserve(threads - 1);
-  for (size_t t = 1; t < threads; ++t) {
+  helpers.reserve(wanted);
+  while (helpers.size() < wanted && TakeStatusHelper(limit - 1)) {
     try {
-      helpers.emplace_back(read_some);
+      helpers.emplace_back([&read_some] {
+        read_some();
+        g_status_helpers.fetch_sub(1);
+      });
     } catch (const std::system_error &) {
+      g_status_helpers.fetch_sub(1);
       break;
     }
   }
   read_some();
   for (std::thread &helper : helpers) helper.join();
+  // Reads at once leave their receive buffers' pages spread through the heap; give them
+  // back, so that the service stays at its resting size between requests.
+  if (!helpers.empty()) qp_heap_trim();
   for (size_t i = 0; i < records.size(); ++i) {
     UpsStatusRecord &record = records[i];
     if (results[i] == 1) {

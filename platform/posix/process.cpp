@@ -1,6 +1,7 @@
 // Starting tools with redirected standard handles, the shutdown privilege and the restart.
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -217,4 +218,8 @@ uint32_t qp_machine_restart(void) {
   }
   SetLastError(ERROR_SUCCESS);
   return ERROR_SUCCESS;
+}
+
+void qp_heap_trim(void) {
+  malloc_trim(0);
 }

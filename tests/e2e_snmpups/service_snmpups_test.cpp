@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service_fixture.h"
@@ -137,7 +140,7 @@ std::string ClusterOf130() {
 
 // The status reads of K02, PCS and CSD run at once, yet the service shows exactly what it
 // shows with one read after another: run the same requests over 130 cards, a few of them
-// silent and one on battery, with one read at a time and with 32, and compare the replies,
+// silent and one on battery, with one read at a time and one per card, and compare the replies,
 // the command lines of the service log (the pipe's own lines aside), "SHARE_DK.APC" after
 // each K02 and the calls into the cluster library, line for line.
 TEST_F(ServiceWithSnmpUps, ConcurrentStatusReadsShowWhatOneReadAtATimeShows) {
@@ -187,7 +190,7 @@ TEST_F(ServiceWithSnmpUps, ConcurrentStatusReadsShowWhatOneReadAtATimeShows) {
     return out;
   };
   Run one = run("1");
-  Run many = run("32");
+  Run many = run("130");
 
   EXPECT_EQ((std::vector<std::string>{"K02 13014", "PCS 1000", "K02 00014", "K02 13014", "PCS 0000",
                                       "CSD 0001", "CSD 0001"}),
@@ -216,6 +219,51 @@ TEST_F(ServiceWithSnmpUps, ConcurrentStatusReadsShowWhatOneReadAtATimeShows) {
   EXPECT_GE(index("PCS: Storage UPS failure - calling QuoVexClusterShutdown"), 0);
   EXPECT_GE(index("Calling SetUpsOffbySnmp for Server2-UPS1 (127.0.0.3)"), 0);
   EXPECT_EQ(one.calls, many.calls);
+}
+
+// The reads at once are bounded for the whole service: two K02 at the same time over four
+// silent cards, with QUORIN_STATUS_READS=3, share two helper threads; the service's thread
+// count never passes its idle count, the two client threads and those two helpers.
+TEST_F(ServiceWithSnmpUps, ReadsAtOnceAreBoundedForAllCommandsTogether) {
+  Cards("127.0.0.2", "127.0.0.6");
+  WriteConfig(
+      "[common]\nTSR_SVR_NUM=1\nStorage_NUM=1\n[Server1]\nUPS_NUM=1\nUsed=1\nUPS_IP1=127.0.0.2\n"
+      "[Storage1]\nUPS_NUM=4\nUPS_IP1=127.0.0.3\nUPS_IP2=127.0.0.4\nUPS_IP3=127.0.0.5\nUPS_IP4=127.0.0.6\n");
+  for (const char *card : {"127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"})
+    Ctl(card, {"fault", "silent", "on"});
+  extra_env["QUORIN_STATUS_READS"] = "3";
+  Start();
+  ASSERT_TRUE(LogHas("SNMPUPS.DLL loaded successfully"));
+  std::istringstream status(qt::read_file(install.runtime() + "/services/Mavr_tsr_monitor"));
+  long pid = 0;
+  for (std::string word; status >> word;)
+    if (word.rfind("pid=", 0) == 0) pid = std::stol(word.substr(4));
+  ASSERT_GT(pid, 0);
+  auto threads = [pid] {
+    std::string proc = qt::read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = proc.find("Threads:");
+    return at == std::string::npos ? -1L : std::stol(proc.substr(at + 8));
+  };
+  long idle = threads();
+  ASSERT_GT(idle, 0);
+  std::atomic<int> done{0};
+  std::string replies[2];
+  std::thread clients[2];
+  for (int c = 0; c < 2; ++c)
+    clients[c] = std::thread([this, &done, &replies, c] {
+      replies[c] = Send("K02 0000");
+      ++done;
+    });
+  long most = idle;
+  while (done.load() < 2) {
+    most = std::max(most, threads());
+    usleep(2000);
+  }
+  for (std::thread &client : clients) client.join();
+  EXPECT_EQ("K02 13014", replies[0]);
+  EXPECT_EQ("K02 13014", replies[1]);
+  EXPECT_LE(most, idle + 2 + 2);  // a budget per command would give idle + 2 + 4
+  EXPECT_GE(most, idle + 2 + 1);  // the first K02 read with helpers
 }
 
 }  // namespace

@@ -38,3 +38,8 @@ QP_API uint32_t qp_shutdown_privilege_enable(int *failed_step);
 /* Restarts the machine at once: 0 when the restart command was started and accepted,
  * otherwise a Windows error. */
 QP_API uint32_t qp_machine_restart(void);
+
+/* Gives the heap's free pages back to the system, after a burst of work on many threads has
+ * left them spread between blocks still in use (the C library returns only the top of the
+ * heap by itself). */
+QP_API void qp_heap_trim(void);
