@@ -651,3 +651,24 @@ uint32_t qp_service_wait_process_end(const char *name, uint32_t timeout_ms) {
   }
   return ERROR_SUCCESS;
 }
+
+const char *qp_service_state_name(uint32_t state) {
+  switch (state) {
+    case QP_SERVICE_STOPPED:
+      return "STOPPED";
+    case QP_SERVICE_START_PENDING:
+      return "START_PENDING";
+    case QP_SERVICE_STOP_PENDING:
+      return "STOP_PENDING";
+    case QP_SERVICE_RUNNING:
+      return "RUNNING";
+    case QP_SERVICE_CONTINUE_PENDING:
+      return "CONTINUE_PENDING";
+    case QP_SERVICE_PAUSE_PENDING:
+      return "PAUSE_PENDING";
+    case QP_SERVICE_PAUSED:
+      return "PAUSED";
+    default:
+      return "UNKNOWN";
+  }
+}

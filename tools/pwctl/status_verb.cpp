@@ -76,27 +76,6 @@ constexpr const char *kOutputStatusWords[] = {nullptr,
                                               "sleeping until power return",
                                               "on smart trim"};
 
-const char *StateName(uint32_t state) {
-  switch (state) {
-    case QP_SERVICE_STOPPED:
-      return "STOPPED";
-    case QP_SERVICE_START_PENDING:
-      return "START_PENDING";
-    case QP_SERVICE_STOP_PENDING:
-      return "STOP_PENDING";
-    case QP_SERVICE_RUNNING:
-      return "RUNNING";
-    case QP_SERVICE_CONTINUE_PENDING:
-      return "CONTINUE_PENDING";
-    case QP_SERVICE_PAUSE_PENDING:
-      return "PAUSE_PENDING";
-    case QP_SERVICE_PAUSED:
-      return "PAUSED";
-    default:
-      return "UNKNOWN";
-  }
-}
-
 constexpr char kStatusHelp[] =
     "usage: pwctl status [--json]\n"
     "\n"
@@ -356,7 +335,7 @@ void PrintJson(const ServiceFound &service, const ConfigFound &config, bool load
   printf(
       "{\"service\":{\"name\":%s,\"state\":%s,\"state_code\":%s,\"pid\":%s,\"status_text\":%s,"
       "\"configuration_loaded\":%s,\"pipe_answers\":%s},\n",
-      Json(kServiceName).c_str(), service.known ? Json(StateName(service.state)).c_str() : "null",
+      Json(kServiceName).c_str(), service.known ? Json(qp_service_state_name(service.state)).c_str() : "null",
       service.known ? std::to_string(service.state).c_str() : "null",
       service.process_id != 0 ? std::to_string(service.process_id).c_str() : "null",
       service.known ? Json(service.text).c_str() : "null",
@@ -385,7 +364,7 @@ void PrintTable(const ServiceFound &service, const ConfigFound &config, int verd
   if (!service.known) {
     printf("service        %s: no status\n", kServiceName);
   } else {
-    printf("service        %s: %s", kServiceName, StateName(service.state));
+    printf("service        %s: %s", kServiceName, qp_service_state_name(service.state));
     if (service.process_id != 0) printf(", pid %u", service.process_id);
     if (service.state == QP_SERVICE_RUNNING)
       fputs(service.pipe_answers ? ", pipe answers" : ", pipe does not answer", stdout);
@@ -432,7 +411,7 @@ void PrintHints(const ServiceFound &service, const ConfigFound &config) {
             kServiceName, runtime, kServiceName);
   else if (service.state != QP_SERVICE_RUNNING)
     fprintf(stderr, "pwctl: is the service running? %s is %s (svcctl query %s)\n", kServiceName,
-            StateName(service.state), kServiceName);
+            qp_service_state_name(service.state), kServiceName);
   else if (!service.pipe_answers)
     fprintf(stderr, "pwctl: the service runs but its pipe does not answer: %s\n",
             service.pipe_problem.c_str());

@@ -19,30 +19,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-const char *state_name(uint32_t state) {
-  switch (state) {
-    case QP_SERVICE_STOPPED:
-      return "STOPPED";
-    case QP_SERVICE_START_PENDING:
-      return "START_PENDING";
-    case QP_SERVICE_STOP_PENDING:
-      return "STOP_PENDING";
-    case QP_SERVICE_RUNNING:
-      return "RUNNING";
-    case QP_SERVICE_CONTINUE_PENDING:
-      return "CONTINUE_PENDING";
-    case QP_SERVICE_PAUSE_PENDING:
-      return "PAUSE_PENDING";
-    case QP_SERVICE_PAUSED:
-      return "PAUSED";
-    default:
-      return "UNKNOWN";
-  }
-}
-
 void print_status(const char *name, const qp_service_status &s) {
   printf("SERVICE_NAME: %s\n", name);
-  printf("        STATE              : %u  %s\n", s.current_state, state_name(s.current_state));
+  printf("        STATE              : %u  %s\n", s.current_state, qp_service_state_name(s.current_state));
   printf("        WIN32_EXIT_CODE    : %u  (0x%x)\n", s.win32_exit_code, s.win32_exit_code);
   printf("        CHECKPOINT         : 0x%x\n", s.check_point);
   printf("        WAIT_HINT          : 0x%x\n", s.wait_hint);

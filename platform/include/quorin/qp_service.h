@@ -97,3 +97,7 @@ QP_API uint32_t qp_service_wait_process_end(const char *name, uint32_t timeout_m
  * ERROR_SERVICE_CANNOT_ACCEPT_CTRL for a stop or shutdown it does not accept now, or another
  * error. Other controls always reach the handler, which answers them itself. */
 QP_API uint32_t qp_service_control(const char *name, uint32_t code, uint32_t *answer);
+
+/* The name of a service state as the service tools show it ("RUNNING", "STOP_PENDING", ...;
+ * "UNKNOWN" for a value that is none). */
+QP_API const char *qp_service_state_name(uint32_t state);
