@@ -223,7 +223,8 @@ TEST_F(ServiceWithSnmpUps, ConcurrentStatusReadsShowWhatOneReadAtATimeShows) {
 
 // The reads at once are bounded for the whole service: two K02 at the same time over four
 // silent cards, with QUORIN_STATUS_READS=3, share two helper threads; the service's thread
-// count never passes its idle count, the two client threads and those two helpers.
+// count never passes its idle count, the two client threads and those two helpers. A K02
+// after them has its helpers again.
 TEST_F(ServiceWithSnmpUps, ReadsAtOnceAreBoundedForAllCommandsTogether) {
   Cards("127.0.0.2", "127.0.0.6");
   WriteConfig(
@@ -264,6 +265,21 @@ TEST_F(ServiceWithSnmpUps, ReadsAtOnceAreBoundedForAllCommandsTogether) {
   EXPECT_EQ("K02 13014", replies[1]);
   EXPECT_LE(most, idle + 2 + 2);  // a budget per command would give idle + 2 + 4
   EXPECT_GE(most, idle + 2 + 1);  // the first K02 read with helpers
+
+  // The helpers went back to the budget: a K02 alone reads with them again.
+  done = 0;
+  std::thread client([this, &done, &replies] {
+    replies[0] = Send("K02 0000");
+    ++done;
+  });
+  most = idle;
+  while (done.load() < 1) {
+    most = std::max(most, threads());
+    usleep(2000);
+  }
+  client.join();
+  EXPECT_EQ("K02 13014", replies[0]);
+  EXPECT_GE(most, idle + 1 + 1);
 }
 
 }  // namespace
