@@ -3,11 +3,17 @@
 // servers' UPS units from the cards' own time-on-battery counters, and the status lines of a
 // few UPS units per check in rotation; and the on-demand status line (UPSCheckSnmpRequest2).
 //
-// The engine runs on its caller's thread; its caller serialises its calls. It shares the status
-// words with the trap monitor and the exports as atomics (snmpups_state.h).
+// The reads of one check run at once, on the caller's thread and on helper threads made for the
+// check (at most QUORIN_CHECK_READS together); everything else runs on the caller's thread in
+// the order of one read after another: once every read is done, each unit's library log lines
+// and results are applied in slot order. Checks run one at a time: a caller that comes while one
+// is under way waits for it. The engine shares the status words with the trap monitor and the
+// exports as atomics (snmpups_state.h).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <mutex>
 
 #include "powernet_oids.h"
 #include "snmpups_state.h"
@@ -21,7 +27,7 @@ namespace {
 // A power-restored trap clears the on-battery mark at once, often before a check sees the unit
 // back: the mark the wait set must still go once a check sees no time on battery, or the unit
 // would call for shut-down on mains until its next power failure. A mark set by a fault trap is
-// not the engine's and stays. Written and read only by the engine's caller.
+// not the engine's and stays. Written and read only by the thread of the check under way.
 std::atomic<bool> g_Power_Fail_Timed_Out[UPS_UNIT_COUNT];
 
 using namespace powernet;
@@ -69,6 +75,60 @@ constexpr StatusTurn kStatusTurns[kTurnCount] = {
     {2, {100, 108}},
 };
 
+// ---- Reads of one check ----------------------------------------------------------------------
+// A check reads every configured unit of the unit table, every UPS of the O list and the units
+// of its status lines. The reads run at once on up to CheckReadLimit() threads, so that the
+// silent cards of a check cost about one time-out window together rather than one each. Each
+// reading holds the library log lines of its reads; the caller writes them and applies the
+// results once every read is done, in the order one read after another would have made them.
+
+constexpr char kCheckReadsVariable[] = "QUORIN_CHECK_READS";
+constexpr int kCheckReadsDefault = 32;
+constexpr int kCheckReadsMax = 256;
+// Stack of a helper thread: the reads and their log lines need little.
+constexpr size_t kReaderStack = 512 * 1024;
+
+// Lines the reads of one unit can write: one per read (three for the unit table, two for the
+// O list); those of a status line: one per column (at most eighteen). A line beyond the room
+// is written at once rather than dropped.
+constexpr int kUnitHeldLines = 4;
+constexpr int kStatusHeldLines = 20;
+
+enum class ReadingKind { kUnit, kOther, kStatusLine };
+
+// What the reads of one unit gave: filled by the thread that read it, applied by the caller.
+struct Reading {
+  ReadingKind kind;
+  int index;            // unit-table slot, O-list index, or unit code of a status line
+  bool voltage_stored;  // kUnit: an output voltage came
+  uint32_t voltage;
+  bool seconds_stored;  // kUnit, kOther: a time on battery came
+  uint32_t seconds;
+  int line_built;  // kStatusLine: BuildUpsStatusLine's result
+  char line[STATUS_LINE_SIZE];
+  SnmpLogHold held;
+};
+
+constexpr int kMaxReadings = UPS_UNIT_COUNT + UPS_LIST_COUNT + kCodesPerTurn;
+
+// The readings of the check under way and the room of their held lines, guarded by
+// g_Check_Lock for the whole check.
+std::mutex g_Check_Lock;
+Reading g_Readings[kMaxReadings];
+HeldLogLine g_Unit_Lines[UPS_UNIT_COUNT + UPS_LIST_COUNT][kUnitHeldLines];
+HeldLogLine g_Status_Lines[kCodesPerTurn][kStatusHeldLines];
+
+// How many reads run at once: QUORIN_CHECK_READS (1 to 256) or 32.
+int CheckReadLimit() {
+  const char *text = getenv(kCheckReadsVariable);
+  if (text == nullptr || *text < '0' || *text > '9') return kCheckReadsDefault;
+  char *end = nullptr;
+  unsigned long value = strtoul(text, &end, 10);
+  if (*end != '\0' || value == 0 || value > static_cast<unsigned long>(kCheckReadsMax))
+    return kCheckReadsDefault;
+  return static_cast<int>(value);
+}
+
 // Seconds on battery of unit-table SLOT, or false when the card gave no time on battery. A
 // line-fail cause that cannot be read, or a self-test, counts as 0 seconds.
 bool SlotSecondsOnBattery(int slot, uint32_t *seconds) {
@@ -104,6 +164,64 @@ bool AddressSecondsOnBattery(const char *address, uint32_t *seconds) {
   return true;
 }
 
+// Makes the reads of READING on the calling thread, holding their library log lines.
+void Read(Reading &reading) {
+  HoldSnmpLog(&reading.held);
+  switch (reading.kind) {
+    case ReadingKind::kUnit: {
+      bool stored = false;
+      reading.voltage_stored =
+          SnmpGetByIndexStored(kUpsAdvOutputVoltage.oid, kUpsAdvOutputVoltage.type, &reading.voltage, 1,
+                               reading.index, &stored) == SNMP_RESULT_OK &&
+          stored;
+      reading.seconds_stored = SlotSecondsOnBattery(reading.index, &reading.seconds);
+      break;
+    }
+    case ReadingKind::kOther:
+      reading.seconds_stored = AddressSecondsOnBattery(g_Ups_Ip_O[reading.index], &reading.seconds);
+      break;
+    case ReadingKind::kStatusLine:
+      reading.line_built = BuildUpsStatusLine(reading.index, reading.line);
+      break;
+  }
+  HoldSnmpLog(nullptr);
+}
+
+// The readings of one check and the next one to be taken by a reading thread.
+struct CheckReads {
+  Reading *readings;
+  int count;
+  std::atomic<int> next;
+};
+
+uint32_t ReadSome(void *arg) {
+  CheckReads *reads = static_cast<CheckReads *>(arg);
+  for (int i = reads->next.fetch_add(1); i < reads->count; i = reads->next.fetch_add(1))
+    Read(reads->readings[i]);
+  return 0;
+}
+
+// Makes the reads of every reading, at most CheckReadLimit() at once: on the caller's thread and
+// on helpers made for them. A helper that cannot be made leaves its share to the others.
+void ReadAll(Reading *readings, int count) {
+  CheckReads reads{readings, count, {0}};
+  int threads = CheckReadLimit() < count ? CheckReadLimit() : count;
+  qp_thread *helpers[kCheckReadsMax];
+  int made = 0;
+  for (int t = 1; t < threads; ++t) {
+    qp_thread *helper = qp_thread_create(ReadSome, &reads, kReaderStack);
+    if (helper == nullptr) break;
+    helpers[made++] = helper;
+  }
+  ReadSome(&reads);
+  for (int t = 0; t < made; ++t) {
+    qp_thread_wait(helpers[t], QP_INFINITE, nullptr);
+    qp_thread_close(helpers[t]);
+  }
+}
+
+// ---- Results of one check, in order ------------------------------------------------------------
+
 void WakeTheMonitor() {
   int32_t pokes = g_Trap_Poke_Count.fetch_add(1) + 1;
   qp_event *event = g_Trap_Event.load();
@@ -114,21 +232,18 @@ void WakeTheMonitor() {
     WriteSnmpLog(kLogSetEventError, GetLastError());
 }
 
-void CheckUnit(int slot) {
+void ApplyUnit(const Reading &reading) {
+  int slot = reading.index;
   // The switched-off mark follows the output voltage; a read without a value changes nothing.
-  uint32_t voltage = 0;
-  bool stored = false;
-  if (SnmpGetByIndexStored(kUpsAdvOutputVoltage.oid, kUpsAdvOutputVoltage.type, &voltage, 1, slot, &stored) ==
-          SNMP_RESULT_OK &&
-      stored) {
-    if (voltage != 0)
+  if (reading.voltage_stored) {
+    if (reading.voltage != 0)
       UnitWordClear(slot, 1, OFF_UPS);
     else
       UnitWordSet(slot, 1, OFF_UPS);
   }
 
-  uint32_t seconds = 0;
-  if (!SlotSecondsOnBattery(slot, &seconds)) return;
+  if (!reading.seconds_stored) return;
+  uint32_t seconds = reading.seconds;
   int shown = static_cast<int>(seconds);
   uint32_t word0 = UnitWord(slot, 0);
   if (seconds >= kBatterySeconds) {
@@ -153,10 +268,11 @@ void CheckUnit(int slot) {
   }
 }
 
-void CheckOtherUnit(int index) {
+void ApplyOtherUnit(const Reading &reading) {
+  if (!reading.seconds_stored) return;
+  int index = reading.index;
   int unit_code = UNIT_CODE_OTHER + index;
-  uint32_t seconds = 0;
-  if (!AddressSecondsOnBattery(g_Ups_Ip_O[index], &seconds)) return;
+  uint32_t seconds = reading.seconds;
   int shown = static_cast<int>(seconds);
   std::atomic<uint32_t> &state = g_Battery_State_O[index];
   if (seconds < kBatterySeconds) {
@@ -187,33 +303,72 @@ bool FirstUnitRegistered() {
          code <= UNIT_CODE_INFO_LAST;
 }
 
-void WriteStatusLines() {
+// The unit codes of this check's status lines, in their order, into CODES; advances the
+// rotation. Returns how many.
+int ChooseStatusLines(int codes[kCodesPerTurn]) {
   int32_t turn = g_Status_Log_Turn.load();
   g_Status_Log_Turn.store(turn >= 0 && turn < kTurnCount - 1 ? turn + 1 : 0);
-  if (turn < 0 || turn >= kTurnCount) return;
-  if (turn == 0 && FirstUnitRegistered()) return;
+  if (turn < 0 || turn >= kTurnCount) return 0;
+  if (turn == 0 && FirstUnitRegistered()) return 0;
   const StatusTurn &chosen = kStatusTurns[turn];
-  for (int i = 0; i < chosen.count; ++i) {
-    char line[STATUS_LINE_SIZE];
-    if (BuildUpsStatusLine(chosen.codes[i], line) == 1) WriteUpsLog(chosen.codes[i], line);
-  }
+  for (int i = 0; i < chosen.count; ++i) codes[i] = chosen.codes[i];
+  return chosen.count;
+}
+
+// A reading of KIND for INDEX, its held lines in ROOM.
+void AddReading(int *count, ReadingKind kind, int index, HeldLogLine *room, int capacity) {
+  Reading &reading = g_Readings[(*count)++];
+  reading.kind = kind;
+  reading.index = index;
+  reading.voltage_stored = false;
+  reading.voltage = 0;
+  reading.seconds_stored = false;
+  reading.seconds = 0;
+  reading.line_built = 0;
+  reading.line[0] = '\0';
+  reading.held = SnmpLogHold{room, capacity, 0};
 }
 
 }  // namespace
 
 QP_DLL_EXPORT int QuoKySnmpCheck(void) {
   if (!LibraryReady()) return 0;
+  std::lock_guard<std::mutex> check(g_Check_Lock);
   WakeTheMonitor();
+  int count = 0;
   for (int slot = 0; slot < UPS_UNIT_COUNT; ++slot) {
-    if (!IsFreeSlot(slot)) CheckUnit(slot);
+    if (!IsFreeSlot(slot)) AddReading(&count, ReadingKind::kUnit, slot, g_Unit_Lines[count], kUnitHeldLines);
   }
   for (int o = 0; o < UPS_LIST_COUNT; ++o) {
-    if (g_Ups_Ip_O[o][0] != '\0') CheckOtherUnit(o);
+    if (g_Ups_Ip_O[o][0] != '\0')
+      AddReading(&count, ReadingKind::kOther, o, g_Unit_Lines[count], kUnitHeldLines);
+  }
+  int codes[kCodesPerTurn];
+  int lines = ChooseStatusLines(codes);
+  for (int i = 0; i < lines; ++i)
+    AddReading(&count, ReadingKind::kStatusLine, codes[i], g_Status_Lines[i], kStatusHeldLines);
+
+  ReadAll(g_Readings, count);
+
+  // The results in the order of one read after another: the unit table, the O list, the other
+  // servers' state (the OR of the O list's), the status lines.
+  int i = 0;
+  for (; i < count && g_Readings[i].kind != ReadingKind::kStatusLine; ++i) {
+    const Reading &reading = g_Readings[i];
+    WriteHeldSnmpLog(reading.held);
+    if (reading.kind == ReadingKind::kUnit)
+      ApplyUnit(reading);
+    else
+      ApplyOtherUnit(reading);
   }
   uint32_t other = 0;
   for (int o = 0; o < UPS_LIST_COUNT; ++o) other |= g_Battery_State_O[o].load();
   g_Other_Ups_State.store(other);
-  WriteStatusLines();
+  for (; i < count; ++i) {
+    const Reading &reading = g_Readings[i];
+    WriteHeldSnmpLog(reading.held);
+    if (reading.line_built == 1) WriteUpsLog(reading.index, reading.line);
+  }
   return 1;
 }
 

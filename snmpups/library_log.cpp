@@ -137,9 +137,10 @@ long ReadOffset(qp_file *file) {
   return strtol(header, nullptr, 10);
 }
 
-// Writes one record into the ring at PATH. LIMIT is the size limit of the ring.
+// Writes one record into the ring at PATH, stamped with WHEN (NULL: the time of the write).
+// LIMIT is the size limit of the ring.
 void WriteRecord(const char *path, qp_mutex *mutex, KeptRings &kept, long limit, bool with_code,
-                 const char *text, uint32_t code) {
+                 const char *text, uint32_t code, const qp_systemtime *when = nullptr) {
   long wrap = limit < kEightDigitLimit ? limit : kEightDigitLimit;
   // During the load the mutex does not exist yet; the loader serialises that phase.
   bool locked = mutex != nullptr && qp_mutex_wait(mutex, QP_INFINITE) != QP_WAIT_FAILED;
@@ -152,7 +153,10 @@ void WriteRecord(const char *path, qp_mutex *mutex, KeptRings &kept, long limit,
     if (offset < 0 || offset >= wrap) offset = 0;
 
     qp_systemtime now;
-    qp_local_time(&now);
+    if (when != nullptr)
+      now = *when;
+    else
+      qp_local_time(&now);
     char record[160];
     int length = with_code ? snprintf(record, sizeof record, kRecordWithCode, now.year, now.month, now.day,
                                       now.hour, now.minute, now.second, code, field)
@@ -176,15 +180,17 @@ void WriteRecord(const char *path, qp_mutex *mutex, KeptRings &kept, long limit,
   if (locked) qp_mutex_release(mutex);
 }
 
+// The hold of the SNMP library log lines of this thread (NULL: lines are written at once).
+thread_local SnmpLogHold *t_Snmp_Log_Hold = nullptr;
+
 // Forms PATH from FORMAT and its number; false when the path would not fit.
 bool FormPath(char *path, size_t size, const char *format, int number) {
   int n = snprintf(path, size, format, g_Install_Path, number);
   return n > 0 && static_cast<size_t>(n) < size;
 }
 
-}  // namespace
-
-void WriteSnmpLog(const char *text, uint32_t code) {
+// The size limit of the SNMP library log, clamped in place into its bounds.
+int32_t SnmpLogLimit() {
   int32_t limit = g_Snmp_Log_Size.load();
   if (limit < kSnmpLogMinimum) {
     limit = kSnmpLogMinimum;
@@ -193,9 +199,41 @@ void WriteSnmpLog(const char *text, uint32_t code) {
     limit = kSnmpLogMaximum;
     g_Snmp_Log_Size.store(limit);
   }
+  return limit;
+}
+
+void WriteSnmpRecord(const char *text, uint32_t code, const qp_systemtime *when) {
+  int32_t limit = SnmpLogLimit();
   char path[LIBRARY_PATH_SIZE];
   if (!FormPath(path, sizeof path, kSnmpLogPath, 0)) return;
-  WriteRecord(path, g_Log_Mutex, g_Kept_Snmp_Log, limit, true, text, code);
+  WriteRecord(path, g_Log_Mutex, g_Kept_Snmp_Log, limit, true, text, code, when);
+}
+
+}  // namespace
+
+void WriteSnmpLog(const char *text, uint32_t code) {
+  SnmpLogHold *hold = t_Snmp_Log_Hold;
+  if (hold != nullptr && hold->count < hold->capacity) {
+    // Held for the engine, with the time it happened; the record keeps only the first 80
+    // characters, so no more are held.
+    HeldLogLine &line = hold->lines[hold->count++];
+    snprintf(line.text, sizeof line.text, "%s", text != nullptr ? text : "");
+    line.code = code;
+    qp_local_time(&line.time);
+    return;
+  }
+  // Without a hold, or with a full one (a line is never dropped): written at once.
+  WriteSnmpRecord(text, code, nullptr);
+}
+
+void HoldSnmpLog(SnmpLogHold *hold) {
+  if (hold != nullptr) hold->count = 0;
+  t_Snmp_Log_Hold = hold;
+}
+
+void WriteHeldSnmpLog(const SnmpLogHold &hold) {
+  for (int i = 0; i < hold.count && i < hold.capacity; ++i)
+    WriteSnmpRecord(hold.lines[i].text, hold.lines[i].code, &hold.lines[i].time);
 }
 
 void WriteSnmpLogF(uint32_t code, const char *format, ...) {

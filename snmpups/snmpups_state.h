@@ -157,6 +157,25 @@ void WriteTrapLog(int unit_code, const char *text, uint32_t code);
 void WriteUpsLog(int unit_code, const char *text);
 // WriteSnmpLog of a text formatted into a 256-character buffer.
 void WriteSnmpLogF(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Holding the SNMP library log lines of one thread: while a hold is set, WriteSnmpLog(F) on
+// that thread keeps each line (its first 80 characters, its code and the time it was made) in
+// the hold instead of writing it, until the hold is full; WriteHeldSnmpLog writes them later,
+// in their order and with their times. The check engine reads its units on several threads
+// at once this way and still writes their lines in slot order.
+struct HeldLogLine {
+  char text[81];
+  uint32_t code;
+  qp_systemtime time;
+};
+struct SnmpLogHold {
+  HeldLogLine *lines;
+  int capacity;
+  int count;
+};
+// Sets HOLD (emptied) as the calling thread's hold; NULL writes the thread's lines at once again.
+void HoldSnmpLog(SnmpLogHold *hold);
+// Writes the lines of HOLD to the SNMP library log, in the order they were made.
+void WriteHeldSnmpLog(const SnmpLogHold &hold);
 // Closes the log files the writers keep open between records, each once its writer's mutex
 // is had within WAIT_MS (a writer still at work keeps its files).
 void CloseKeptLogs(uint32_t wait_ms);

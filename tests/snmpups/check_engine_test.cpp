@@ -1,7 +1,8 @@
 // The check engine against upssim cards whose time-on-battery counter, line-fail cause and
 // output voltage a test pins: the power-fail timer of the unit table and of the O list step by
 // step, the switched-off mark, the monitor's wake-up, the status-line rotation, the on-demand
-// status line, and the engine, the monitor and the host's calls running at once.
+// status line, the engine, the monitor and the host's calls running at once, and the reads of a
+// check run at once showing what they show one at a time.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,6 +16,7 @@
 
 #include "monitor_fixture.h"
 #include "status_line.h"
+#include "timing.h"
 
 extern "C" int UPSCheckSnmpRequest2(int unit_code, int presence_only);
 extern "C" int GetUpsStatusFromSnmp(const char *address, int *output_status);
@@ -351,6 +353,157 @@ TEST_F(CheckEngineTest, OnDemandStatusLineOfARegisteredUps) {
   fields = UpsLogFields(install.data(UpsLogName(1235)));
   ASSERT_EQ(1u, fields.size());
   EXPECT_EQ(std::string(STATUS_LINE_NO_ANSWER) + std::string(20, ' '), fields[0]);
+}
+
+// One card's step of a scenario: the upssim control verb and its arguments.
+struct CardStep {
+  std::string address;
+  std::vector<std::string> args;
+};
+
+// What one check showed: its library log lines (code and text), the status words of the unit
+// table and the O list, and the status lines the UPS logs hold.
+struct CheckView {
+  Lines lines, words, status_lines;
+  long ms = 0;
+};
+
+// Many cards, a few silent, a few answering late, others on battery, in self-test, switched
+// off or answering with errors, over three checks: the reads made at once (32) show the same
+// lines in the same order, the same status words and the same status lines as the reads made
+// one at a time (1). Silent cards of the O list wait 3 x 200 ms a read and late cards 50 ms an
+// answer, so one read at a time costs at least their sum, which the reads at once stay below.
+TEST_F(CheckEngineTest, ReadsAtOnceShowWhatOneReadAtATimeShows) {
+  auto card = [](int n) { return "127.0.0." + std::to_string(n); };
+  // Unit-table slot S is card 2 + S (slot 5 free), O-list entry O card 34 + O, and the status
+  // lines of turn 3 (codes 2, 10, 107, 115) name cards 40, 41 and 2 (115 has no address); the
+  // other turns' codes name no silent card, whose sixteen reads of a status line would take
+  // 9.6 s whatever the number of reads at once.
+  std::string settings = "UPS_Power_fail_wait_other=40\r\n";
+  for (int s = 0; s < 32; ++s)
+    settings += (s == 0 ? std::string("UPS_IP") : "UPS_IP" + std::to_string(s)) + "=" +
+                (s == 5 ? std::string("127.0.0.1") : card(2 + s)) + "\r\n";
+  for (int o = 0; o < 6; ++o) settings += "UPS_IP_O" + std::to_string(o) + "=" + card(34 + o) + "\r\n";
+  settings += "UPS_IP_O7=127.0.0.2\r\nUPS_IP_S2=127.0.0.40\r\nUPS_IP_S10=127.0.0.41\r\n";
+  Configure(settings, false, card(41));
+
+  // The status lines of the three checks' turns (3, 4 and 5).
+  const int kStatusCodes[] = {2, 10, 107, 115, 3, 11, 106, 114, 4, 12, 105, 113};
+  const std::vector<std::vector<CardStep>> checks = {
+      {
+          {card(3), {"set", kFailCause, "i", "4"}},
+          {card(4), {"set", kFailCause, "i", "4"}},
+          {card(5), {"set", kFailCause, "i", "4"}},
+          {card(8), {"set", kFailCause, "i", "4"}},
+          {card(11), {"set", kFailCause, "i", "4"}},
+          {card(32), {"set", kFailCause, "i", "4"}},
+          {card(33), {"set", kFailCause, "i", "4"}},
+          {card(35), {"set", kFailCause, "i", "4"}},
+          {card(38), {"set", kFailCause, "i", "4"}},
+          {card(3), {"set", kTimeOnBattery, "t", "1500"}},
+          {card(4), {"set", kTimeOnBattery, "t", "7000"}},
+          {card(5), {"set", kTimeOnBattery, "t", "2000"}},
+          {card(5), {"fault", "delay", "50"}},
+          {card(6), {"set", kOutputVoltage, "u", "0"}},
+          {card(8), {"set", kTimeOnBattery, "t", "1200"}},
+          {card(8), {"fault", "status", kFailCause, "genErr"}},
+          {card(9), {"fault", "status", kTimeOnBattery, "noSuchName"}},
+          {card(10), {"fault", "type", kOutputVoltage, "i"}},
+          {card(11), {"set", kTimeOnBattery, "t", "1100"}},
+          {card(11), {"fault", "delay", "50"}},
+          {card(14), {"fault", "delay", "50"}},
+          {card(22), {"set", kTimeOnBattery, "t", "1500"}},
+          {card(22), {"set", kFailCause, "i", "9"}},
+          {card(22), {"fault", "delay", "50"}},
+          {card(27), {"fault", "delay", "50"}},
+          {card(32), {"set", kTimeOnBattery, "t", "3000"}},
+          {card(32), {"fault", "delay", "50"}},
+          {card(33), {"set", kTimeOnBattery, "t", "1000"}},
+          {card(34), {"fault", "silent", "on"}},
+          {card(35), {"set", kTimeOnBattery, "t", "1000"}},
+          {card(36), {"fault", "silent", "on"}},
+          {card(37), {"fault", "silent", "on"}},
+          {card(38), {"set", kTimeOnBattery, "t", "5000"}},
+          {card(40), {"fault", "status", kFailCause, "genErr"}},
+      },
+      {
+          {card(3), {"set", kTimeOnBattery, "t", "1600"}},
+          {card(5), {"set", kTimeOnBattery, "t", "0"}},
+          {card(6), {"set", kOutputVoltage, "u", "230"}},
+          {card(8), {"fault", "clear"}},
+          {card(11), {"set", kTimeOnBattery, "t", "7100"}},
+          {card(33), {"set", kTimeOnBattery, "t", "0"}},
+          {card(35), {"set", kTimeOnBattery, "t", "7000"}},
+          {card(36), {"fault", "silent", "off"}},
+          {card(37), {"fault", "silent", "off"}},
+      },
+      {
+          {card(4), {"set", kTimeOnBattery, "t", "0"}},
+          {card(11), {"set", kTimeOnBattery, "t", "2000"}},
+          {card(35), {"set", kTimeOnBattery, "t", "0"}},
+      },
+  };
+  // Each run begins from a fresh load; the first check's steps set every card that a later check
+  // changes.
+  auto run = [&](const char *reads) {
+    setenv("QUORIN_CHECK_READS", reads, 1);
+    EXPECT_TRUE(Load());
+    g_Status_Log_Turn.store(3);
+    std::vector<CheckView> views;
+    for (const std::vector<CardStep> &steps : checks) {
+      for (const CardStep &step : steps) Ctl(step.address, step.args);
+      CheckView view;
+      size_t mark = LogSize();
+      std::map<int, size_t> status_marks;
+      for (int code : kStatusCodes) status_marks[code] = UpsLogFields(install.data(UpsLogName(code))).size();
+      view.ms = qt::ElapsedMs([] { EXPECT_EQ(1, QuoKySnmpCheck()); });
+      std::vector<qt::LogRecord> records = Log();
+      for (size_t i = mark; i < records.size(); ++i)
+        view.lines.push_back(std::to_string(records[i].code) + " " + records[i].text);
+      for (int s = 0; s < 32; ++s)
+        view.words.push_back(std::to_string(UnitWord(s, 0)) + "/" + std::to_string(UnitWord(s, 1)));
+      for (int o = 0; o < 16; ++o) view.words.push_back(std::to_string(g_Battery_State_O[o].load()));
+      view.words.push_back(std::to_string(g_Other_Ups_State.load()));
+      for (int code : kStatusCodes) {
+        std::vector<std::string> fields = UpsLogFields(install.data(UpsLogName(code)));
+        for (size_t i = status_marks[code]; i < fields.size(); ++i)
+          view.status_lines.push_back(std::to_string(code) + ": " + fields[i]);
+      }
+      views.push_back(view);
+    }
+    unsetenv("QUORIN_CHECK_READS");
+    return views;
+  };
+  std::vector<CheckView> one = run("1");
+  std::vector<CheckView> at_once = run("32");
+  ASSERT_EQ(checks.size(), one.size());
+  ASSERT_EQ(checks.size(), at_once.size());
+  for (size_t c = 0; c < checks.size(); ++c) {
+    EXPECT_EQ(one[c].lines, at_once[c].lines) << "check " << c;
+    EXPECT_EQ(one[c].words, at_once[c].words) << "check " << c;
+    EXPECT_EQ(one[c].status_lines, at_once[c].status_lines) << "check " << c;
+  }
+  // The first check in slot order: the unit table, the O list, then the status lines' reads.
+  const char *failed = "2148532225 [r]error on SnmpMgrRequest 40";  // 0x80100001
+  EXPECT_EQ(
+      (Lines{"0  UPS Battery running [15sec]!?", "0  UPS Battery running [70sec]!?",
+             "0  UPS Battery running [20sec]!?", "2148532226 SNMP Error[UPS6]: errorStatus=5, errorIndex=1",
+             "2148532226 SNMP Error[UPS7]: errorStatus=2, errorIndex=1", "0  UPS Battery running [11sec]!?",
+             "0  UPS Battery running [30sec]!?", "0  UPS Battery running [10sec]!?", failed,
+             "0  UPS[101] Battery running [10sec]!?", failed, failed, "0  UPS[104] Battery running [50sec]!?",
+             "2148532226 [r]SNMP Error: errorStatus=5, errorIndex=1"}),
+      at_once[0].lines);
+  EXPECT_EQ(3u, at_once[0].status_lines.size());  // codes 2, 10 and 107
+  EXPECT_EQ("24/0", at_once[1].words[2]);         // slot 2 past its wait
+  EXPECT_EQ("0/128", at_once[0].words[4]);        // slot 4 switched off
+  EXPECT_EQ("0/0", at_once[1].words[4]);
+
+  // One read at a time waits out every silent and late read of a check in turn; at once they
+  // overlap. The first check: three silent O entries (one read each) and six late cards of the
+  // unit table (three reads each).
+  const long one_at_a_time_ms = 3 * 3 * 200 + 6 * 3 * 50;
+  EXPECT_GE(one[0].ms, qt::EarliestMs(one_at_a_time_ms));
+  EXPECT_LT(at_once[0].ms, one_at_a_time_ms) << "the reads did not overlap";
 }
 
 // The check engine, the trap monitor and the host's calls on threads of their own at once,
