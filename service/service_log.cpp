@@ -16,6 +16,7 @@ namespace {
 constexpr int kHeaderSize = 9;
 constexpr size_t kMaxText = 256;
 constexpr size_t kEntrySize = 356;
+constexpr size_t kStampSize = 32;  // "YYYY/MM/DD hh:mm:ss", with room for any uint16_t field
 
 // The log file kept open between entries, used only by the holder of LogMutex: an entry then
 // costs its two writes and a check that the path still names the file, not an open and a
@@ -25,12 +26,13 @@ constexpr size_t kEntrySize = 356;
 qp_file *g_kept_log = nullptr;
 char g_kept_path[256];
 
-// Opens the log for update, creating it with an empty header when it does not exist.
+// Opens the log for update, creating it with an empty header when it does not exist. The
+// header is read back at every entry: its reads need not touch the access time.
 qp_file *open_log(const char *path) {
-  qp_file *f =
-      qp_file_open(path, QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_READ | QP_SHARE_WRITE, QP_OPEN_EXISTING);
+  constexpr uint32_t kAccess = QP_ACCESS_READ | QP_ACCESS_WRITE | QP_ACCESS_KEEP_ATIME;
+  qp_file *f = qp_file_open(path, kAccess, QP_SHARE_READ | QP_SHARE_WRITE, QP_OPEN_EXISTING);
   if (f != nullptr) return f;
-  f = qp_file_open(path, QP_ACCESS_READ | QP_ACCESS_WRITE, QP_SHARE_READ | QP_SHARE_WRITE, QP_CREATE_ALWAYS);
+  f = qp_file_open(path, kAccess, QP_SHARE_READ | QP_SHARE_WRITE, QP_CREATE_ALWAYS);
   if (f == nullptr) return nullptr;
   char header[kHeaderSize + 1];
   snprintf(header, sizeof header, "%08d\n", 0);
@@ -84,6 +86,51 @@ void EscapeControls(const char *text, char *out, size_t size) {
   out[used] = '\0';
 }
 
+// The stamp "YYYY/MM/DD hh:mm:ss" of NOW into STAMP; returns its length. Formatted once a
+// second per thread: the entries of one second share it.
+size_t stamp_of(const qp_systemtime &now, char stamp[kStampSize]) {
+  thread_local qp_systemtime last = {};
+  thread_local char text[kStampSize] = {0};
+  thread_local size_t length = 0;
+  if (length == 0 || now.second != last.second || now.minute != last.minute || now.hour != last.hour ||
+      now.day != last.day || now.month != last.month || now.year != last.year) {
+    int n = snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d", now.year, now.month, now.day,
+                     now.hour, now.minute, now.second);
+    length = n < 0 ? 0 : static_cast<size_t>(n);
+    last = now;
+  }
+  memcpy(stamp, text, length);
+  return length;
+}
+
+// Builds the entry "<stamp><mark>[<code>] <message>\n" into ENTRY (kEntrySize bytes, cut to fit
+// as the formatter would cut it); returns its length.
+size_t build_entry(char *entry, const qp_systemtime &now, char mark, uint32_t code, const char *message) {
+  static const char kHex[] = "0123456789abcdef";
+  char stamp[kStampSize];
+  size_t at = stamp_of(now, stamp);
+  memcpy(entry, stamp, at);
+  entry[at++] = mark;
+  entry[at++] = '[';
+  for (int shift = 28; shift >= 0; shift -= 4) entry[at++] = kHex[(code >> shift) & 0xf];
+  entry[at++] = ']';
+  entry[at++] = ' ';
+  size_t room = kEntrySize - 1 - at;  // the formatter's buffer keeps one byte for its NUL
+  size_t length = strnlen(message, room);
+  memcpy(entry + at, message, length);
+  at += length;
+  if (at < kEntrySize - 1) entry[at++] = '\n';
+  return at;
+}
+
+// The position as the header's eight decimal digits ("%08ld"; positions stay below the limit).
+void eight_digits(long position, char digits[8]) {
+  for (int i = 7; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + position % 10);
+    position /= 10;
+  }
+}
+
 }  // namespace
 
 void ServiceLog(const char *text, uint32_t code) {
@@ -107,17 +154,13 @@ void ServiceLog(const char *text, uint32_t code) {
     qp_systemtime now;
     qp_local_time(&now);
     char entry[kEntrySize];
-    int n = snprintf(entry, sizeof entry, "%04d/%02d/%02d %02d:%02d:%02d%c[%08x] %s\n", now.year, now.month,
-                     now.day, now.hour, now.minute, now.second, wait == QP_WAIT_FAILED ? '*' : ' ', code,
-                     message);
-    size_t entry_length =
-        n < 0 ? 0 : (static_cast<size_t>(n) < sizeof entry ? static_cast<size_t>(n) : sizeof entry - 1);
+    size_t entry_length = build_entry(entry, now, wait == QP_WAIT_FAILED ? '*' : ' ', code, message);
     qp_file_write_at(f, static_cast<uint64_t>(kHeaderSize + position), entry,
                      static_cast<uint32_t>(entry_length), nullptr);
     long next = position + static_cast<long>(entry_length);
     if (next >= kServiceLogLimit) next = 0;
-    char header[kHeaderSize];
-    snprintf(header, sizeof header, "%08ld", next);
+    char header[8];
+    eight_digits(next, header);
     qp_file_write_at(f, 0, header, 8, nullptr);  // the line feed after the digits stays as it is
     if (!locked) qp_file_close(f);
   }

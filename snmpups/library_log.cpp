@@ -23,7 +23,6 @@ namespace {
 constexpr int kMessageField = 80;
 constexpr long kHeaderLength = 10;
 constexpr char kNewFileHeader[] = "00000\r\n";
-constexpr char kHeaderFormat[] = "%08ld\r\n";
 constexpr long kEightDigitLimit = 100000000;
 
 constexpr int32_t kSnmpLogMinimum = 2220000;
@@ -39,10 +38,15 @@ constexpr char kUpsLogPath3[] = "%s\\DATA\\UPS\\UPS%03d.LOG";
 constexpr char kUpsLogPath4[] = "%s\\DATA\\UPS\\UPS%04d.LOG";
 constexpr int kMyUpsCode = 9000;
 
-constexpr char kRecordWithCode[] = "%04d/%02d/%02d %02d:%02d:%02d [%08x] %s\r\n";
-constexpr char kRecordWithoutCode[] = "%04d/%02d/%02d %02d:%02d:%02d %s\r\n";
+// A record: the stamp "%04d/%02d/%02d %02d:%02d:%02d", a blank, for the library and trap logs
+// the code as "[%08x] ", the 80-character message field and CR LF.
+constexpr char kStampFormat[] = "%04d/%02d/%02d %02d:%02d:%02d";
+constexpr size_t kStampLength = 19;
+constexpr size_t kCodeLength = 11;  // "[xxxxxxxx] "
 constexpr size_t kRecordWithCodeLength = 113;
 constexpr size_t kRecordWithoutCodeLength = 102;
+static_assert(kStampLength + 1 + kCodeLength + kMessageField + 2 == kRecordWithCodeLength);
+static_assert(kStampLength + 1 + kMessageField + 2 == kRecordWithoutCodeLength);
 
 // The first 80 characters of TEXT, padded with blanks. Line breaks inside the text become
 // blanks, so that every record keeps its fixed length and its one line.
@@ -55,9 +59,58 @@ void MessageField(const char *text, char field[kMessageField + 1]) {
   field[kMessageField] = '\0';
 }
 
+// The stamp of NOW into STAMP (kStampLength characters and a NUL); false when it does not have
+// that length (a year past 9999), and the record is then not written. Formatted once a second
+// per thread: the records of one second share it.
+bool Stamp(const qp_systemtime &now, char stamp[kStampLength + 1]) {
+  thread_local qp_systemtime last = {};
+  thread_local char text[kStampLength + 1] = {0};
+  if (text[0] == '\0' || now.second != last.second || now.minute != last.minute || now.hour != last.hour ||
+      now.day != last.day || now.month != last.month || now.year != last.year) {
+    int n = snprintf(text, sizeof text, kStampFormat, now.year, now.month, now.day, now.hour, now.minute,
+                     now.second);
+    if (n != static_cast<int>(kStampLength)) {
+      text[0] = '\0';
+      return false;
+    }
+    last = now;
+  }
+  memcpy(stamp, text, kStampLength + 1);
+  return true;
+}
+
+// OFFSET (0 to 99999999) as the header's eight decimal digits, "%08ld" without the formatter.
+void EightDigits(long offset, char digits[8]) {
+  for (int i = 7; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + offset % 10);
+    offset /= 10;
+  }
+}
+
+// Builds the record of STAMP, CODE (when WITH_CODE) and FIELD into RECORD; returns its length.
+size_t BuildRecord(char *record, const char *stamp, bool with_code, uint32_t code, const char *field) {
+  static const char kHex[] = "0123456789abcdef";
+  size_t at = 0;
+  memcpy(record, stamp, kStampLength);
+  at += kStampLength;
+  record[at++] = ' ';
+  if (with_code) {
+    record[at++] = '[';
+    for (int shift = 28; shift >= 0; shift -= 4) record[at++] = kHex[(code >> shift) & 0xf];
+    record[at++] = ']';
+    record[at++] = ' ';
+  }
+  memcpy(record + at, field, kMessageField);
+  at += kMessageField;
+  record[at++] = '\r';
+  record[at++] = '\n';
+  return at;
+}
+
 // Opens the log for update, creating it with the new-file header when it does not exist.
 qp_file *OpenRing(const char *path) {
-  constexpr uint32_t kAccess = QP_ACCESS_READ | QP_ACCESS_WRITE;
+  // The header is read back at every record: its reads need not touch the access time.
+  constexpr uint32_t kAccess = QP_ACCESS_READ | QP_ACCESS_WRITE | QP_ACCESS_KEEP_ATIME;
   constexpr uint32_t kShare = QP_SHARE_READ | QP_SHARE_WRITE;
   qp_file *file = qp_file_open(path, kAccess, kShare, QP_OPEN_EXISTING);
   if (file != nullptr) return file;
@@ -157,22 +210,22 @@ void WriteRecord(const char *path, qp_mutex *mutex, KeptRings &kept, long limit,
       now = *when;
     else
       qp_local_time(&now);
-    char record[160];
-    int length = with_code ? snprintf(record, sizeof record, kRecordWithCode, now.year, now.month, now.day,
-                                      now.hour, now.minute, now.second, code, field)
-                           : snprintf(record, sizeof record, kRecordWithoutCode, now.year, now.month, now.day,
-                                      now.hour, now.minute, now.second, field);
+    char stamp[kStampLength + 1];
+    char record[kRecordWithCodeLength];
+    size_t length = Stamp(now, stamp) ? BuildRecord(record, stamp, with_code, code, field) : 0;
     uint32_t record_length =
         static_cast<uint32_t>(with_code ? kRecordWithCodeLength : kRecordWithoutCodeLength);
     uint32_t written = 0;
-    if (length > 0 && static_cast<uint32_t>(length) == record_length &&
+    if (length == record_length &&
         qp_file_write_at(file, static_cast<uint64_t>(kHeaderLength + offset), record, record_length,
                          &written) == ERROR_SUCCESS &&
         written == record_length) {
       offset += static_cast<long>(record_length);
       if (offset >= wrap) offset = 0;
-      char header[16];
-      snprintf(header, sizeof header, kHeaderFormat, offset);
+      char header[kHeaderLength];
+      EightDigits(offset, header);
+      header[8] = '\r';
+      header[9] = '\n';
       qp_file_write_at(file, 0, header, kHeaderLength, nullptr);
     }
     if (!locked) qp_file_close(file);

@@ -6,11 +6,15 @@
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <pthread.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -254,6 +258,12 @@ struct qp_file {
   ino_t inode;
   std::string replacement;  // a replacement not yet committed: its own name
   std::string target;       // and the file it replaces
+  // What qp_file_is_at last proved by a look-up of the path: the path, when, and the watch on
+  // its folder with the count of changes seen in that folder by then (watch -1: none).
+  std::string checked_path;
+  uint64_t checked_ms = 0;
+  int watch = -1;
+  uint64_t watch_changes = 0;
 };
 
 qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_t disposition) {
@@ -317,6 +327,12 @@ qp_file *qp_file_open(const char *path, uint32_t access, uint32_t share, uint32_
     close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
+  }
+  // Reads that leave the access time as it is: where the process may not ask for that (it does
+  // not own the file), reads update it as usual.
+  if (access & QP_ACCESS_KEEP_ATIME) {
+    int status = fcntl(fd, F_GETFL);
+    if (status >= 0) fcntl(fd, F_SETFL, status | O_NOATIME);
   }
   // An open that shares both ways conflicts only with an unshared one, which takes an
   // exclusive lock; it needs no lock of its own unless it also empties the file.
@@ -413,8 +429,13 @@ uint32_t qp_file_size(qp_file *file, uint64_t *size) {
   return ERROR_SUCCESS;
 }
 
+namespace {
+void release_folder_watch(qp_file *file);
+}  // namespace
+
 void qp_file_close(qp_file *file) {
   if (file == nullptr) return;
+  release_folder_watch(file);
   close(file->fd);
   if (!file->replacement.empty()) unlink(file->replacement.c_str());  // never committed
   delete file;
@@ -572,19 +593,190 @@ uint32_t qp_file_unlock(qp_file *file) {
   return ERROR_SUCCESS;
 }
 
+namespace {
+
+// Folder watches, so that a writer that keeps a file open learns that its path may name another
+// file without a look-up of the whole path at every entry. One inotify instance per process
+// (read without blocking) watches the folder of each kept file for names deleted, renamed away
+// or renamed in, and for the folder itself deleted or moved; each watch counts the changes seen
+// in its folder. A file whose folder has seen no change since the path was last looked up
+// still lies at that path, as far as its folder can tell: the folders above it are not watched,
+// so the path is also looked up again once a second. Without inotify (the instances of the user
+// used up) every check looks the path up, as it always did.
+constexpr uint32_t kFolderEvents =
+    IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr uint64_t kLookUpEveryMs = 1000;
+
+struct FolderWatch {
+  int wd;
+  int users;         // files holding the watch
+  uint64_t changes;  // only grows: a file compares it with the count it saw
+  bool alive;        // false once the kernel dropped the watch (its folder deleted)
+};
+
+struct FolderWatcher {
+  std::mutex lock;  // guards everything below
+  int fd = -2;      // -2 not opened yet, -1 not available
+  std::vector<FolderWatch> watches;
+};
+
+// Never destroyed: files may still be closed while the process exits.
+FolderWatcher &folder_watcher() {
+  static FolderWatcher *watcher = new FolderWatcher;
+  return *watcher;
+}
+
+// A child made by fork shares the parent's instance: reading it there would take the parent's
+// events. The child forgets it (and every watch) and opens its own when it needs one.
+void forget_watcher_in_child() {
+  FolderWatcher &w = folder_watcher();
+  new (&w.lock) std::mutex;  // it may have been held by another thread at the fork
+  if (w.fd >= 0) close(w.fd);
+  w.fd = -2;
+  for (FolderWatch &watch : w.watches) {
+    ++watch.changes;
+    watch.alive = false;
+  }
+}
+
+// The instance, opened on first use; -1 when none can be had. Under the lock.
+int watcher_fd(FolderWatcher &w) {
+  if (w.fd == -2) {
+    static std::once_flag at_fork;
+    std::call_once(at_fork, [] { pthread_atfork(nullptr, nullptr, forget_watcher_in_child); });
+    w.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (w.fd < 0) w.fd = -1;
+  }
+  return w.fd;
+}
+
+FolderWatch *find_watch(FolderWatcher &w, int wd) {
+  for (FolderWatch &watch : w.watches)
+    if (watch.wd == wd) return &watch;
+  return nullptr;
+}
+
+// Counts the events that have arrived since the last read into their watches. Under the lock.
+void read_folder_events(FolderWatcher &w) {
+  if (w.fd < 0) return;
+  alignas(struct inotify_event) char buffer[4096];
+  while (true) {
+    ssize_t got = read(w.fd, buffer, sizeof buffer);
+    if (got <= 0) return;  // EAGAIN: nothing more
+    for (char *p = buffer; p < buffer + got;) {
+      const struct inotify_event *event = reinterpret_cast<const struct inotify_event *>(p);
+      if (event->mask & IN_Q_OVERFLOW) {
+        for (FolderWatch &watch : w.watches) ++watch.changes;  // events were lost: any may have changed
+      } else if (FolderWatch *watch = find_watch(w, event->wd)) {
+        ++watch->changes;
+        if (event->mask & IN_IGNORED) watch->alive = false;
+      }
+      p += sizeof(struct inotify_event) + event->len;
+    }
+  }
+}
+
+void release_folder_watch(qp_file *file) {
+  if (file->watch < 0) return;
+  FolderWatcher &w = folder_watcher();
+  std::lock_guard<std::mutex> hold(w.lock);
+  for (size_t i = 0; i < w.watches.size(); ++i) {
+    FolderWatch &watch = w.watches[i];
+    if (watch.wd != file->watch || --watch.users > 0) continue;
+    if (watch.alive && w.fd >= 0) inotify_rm_watch(w.fd, watch.wd);
+    w.watches.erase(w.watches.begin() + static_cast<long>(i));
+    break;
+  }
+  file->watch = -1;
+}
+
+// Takes a watch on FOLDER for FILE and notes the count of changes seen so far: a change from
+// now on shows in the count. The file keeps no watch when none can be had.
+void take_folder_watch(qp_file *file, const char *folder) {
+  FolderWatcher &w = folder_watcher();
+  std::lock_guard<std::mutex> hold(w.lock);
+  int fd = watcher_fd(w);
+  if (fd < 0) return;
+  int wd = inotify_add_watch(fd, folder, kFolderEvents);
+  if (wd < 0) return;
+  read_folder_events(w);
+  FolderWatch *watch = find_watch(w, wd);
+  if (watch == nullptr) {
+    w.watches.push_back({wd, 0, 0, true});
+    watch = &w.watches.back();
+  }
+  watch->alive = true;  // a number the kernel gave out again: its count goes on growing
+  ++watch->users;
+  file->watch = wd;
+  file->watch_changes = watch->changes;
+}
+
+// True when the folder of FILE's last look-up has seen no change since.
+bool folder_unchanged(qp_file *file) {
+  FolderWatcher &w = folder_watcher();
+  std::lock_guard<std::mutex> hold(w.lock);
+  read_folder_events(w);
+  FolderWatch *watch = find_watch(w, file->watch);
+  return watch != nullptr && watch->alive && watch->changes == file->watch_changes;
+}
+
+uint64_t monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// The device and inode that NATIVE names now. Asks for the inode alone: a look-up that also
+// asked for the change times would make the next write of a file on a file system with
+// fine-grained times store a new time in the inode.
+bool identity_of(const char *native, dev_t *device, ino_t *inode) {
+  struct statx sx;
+  if (statx(AT_FDCWD, native, AT_STATX_SYNC_AS_STAT, STATX_INO, &sx) != 0) return false;
+  *device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  *inode = static_cast<ino_t>(sx.stx_ino);
+  return true;
+}
+
+// Looks NATIVE up for FILE, with a watch on its folder taken first, so that a change made after
+// the look-up shows in the watch: false when it names nothing.
+bool look_up_watched(qp_file *file, const char *native, dev_t *device, ino_t *inode) {
+  release_folder_watch(file);
+  file->checked_path.clear();
+  char folder[kPathMax];
+  snprintf(folder, sizeof folder, "%s", native);
+  char *slash = strrchr(folder, '/');
+  if (slash != nullptr) {
+    slash[slash == folder ? 1 : 0] = '\0';
+    take_folder_watch(file, folder);
+  }
+  return identity_of(native, device, inode);
+}
+
+}  // namespace
+
 int qp_file_is_at(qp_file *file, const char *path) {
   if (file == nullptr || path == nullptr) return 0;
+  uint64_t now = monotonic_ms();
+  if (file->watch >= 0 && now - file->checked_ms < kLookUpEveryMs && file->checked_path == path &&
+      folder_unchanged(file))
+    return 1;
+
   // The path as spelled, with its backslashes turned, names the file in the common case; only
   // when it names nothing is it resolved ignoring case.
   char native[kPathMax];
   size_t n = 0;
   for (const char *p = path; *p != '\0' && n + 1 < sizeof native; ++p) native[n++] = *p == '\\' ? '/' : *p;
   native[n] = '\0';
-  struct stat st;
-  if (stat(native, &st) != 0) {
-    if (!qp_path_resolve(path, native, sizeof native) || stat(native, &st) != 0) return 0;
+  dev_t device;
+  ino_t inode;
+  if (!look_up_watched(file, native, &device, &inode)) {
+    if (!qp_path_resolve(path, native, sizeof native) || !look_up_watched(file, native, &device, &inode))
+      return 0;
   }
-  return st.st_dev == file->device && st.st_ino == file->inode ? 1 : 0;
+  if (device != file->device || inode != file->inode) return 0;
+  file->checked_path = path;
+  file->checked_ms = now;
+  return 1;
 }
 
 int qp_file_native_fd(qp_file *file) {

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <stdio.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -106,6 +110,103 @@ TEST(FileTest, LockExcludesEveryOtherHandleUntilUnlockOrClose) {
   qp_file_close(reader);
   EXPECT_EQ(ERROR_INVALID_HANDLE, qp_file_lock(nullptr, 0));
   EXPECT_EQ(ERROR_INVALID_HANDLE, qp_file_unlock(nullptr));
+}
+
+// A file kept open is followed by its name. After a first look-up, a watch on its folder answers
+// without one; each change that makes the path name another file, or nothing, shows at the very
+// next check, and a change of another name in the folder leaves the answer as it is.
+TEST(FileTest, KeptFileKnowsWhetherItsPathStillNamesIt) {
+  struct Case {
+    const char *change;
+    std::function<void(const std::string &dir)> make;
+    int at_path;  // the answer right after the change
+  } cases[] = {
+      {"nothing", [](const std::string &) {}, 1},
+      {"another file renamed in and out",
+       [](const std::string &d) {
+         qt::write_file(d + "/top/DATA/OTHER.TMP", "x");
+         ASSERT_EQ(0, rename((d + "/top/DATA/OTHER.TMP").c_str(), (d + "/top/DATA/OTHER.LOG").c_str()));
+         ASSERT_EQ(0, unlink((d + "/top/DATA/OTHER.LOG").c_str()));
+       },
+       1},
+      {"deleted", [](const std::string &d) { ASSERT_EQ(0, unlink((d + "/top/DATA/RING.LOG").c_str())); }, 0},
+      {"deleted and made again",
+       [](const std::string &d) {
+         ASSERT_EQ(0, unlink((d + "/top/DATA/RING.LOG").c_str()));
+         qt::write_file(d + "/top/DATA/RING.LOG", "00000000\r\n");
+       },
+       0},
+      {"renamed away",
+       [](const std::string &d) {
+         ASSERT_EQ(0, rename((d + "/top/DATA/RING.LOG").c_str(), (d + "/top/DATA/RING.OLD").c_str()));
+       },
+       0},
+      {"replaced",
+       [](const std::string &d) {
+         qt::write_file(d + "/top/DATA/RING.NEW", "00000000\r\n");
+         ASSERT_EQ(0, rename((d + "/top/DATA/RING.NEW").c_str(), (d + "/top/DATA/RING.LOG").c_str()));
+       },
+       0},
+      {"folder renamed away and made again",
+       [](const std::string &d) {
+         ASSERT_EQ(0, rename((d + "/top/DATA").c_str(), (d + "/top/DATA.OLD").c_str()));
+         qt::make_dirs(d + "/top/DATA");
+         qt::write_file(d + "/top/DATA/RING.LOG", "00000000\r\n");
+       },
+       0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.change);
+    qt::TempDir dir("isat");
+    qt::make_dirs(dir / "top/DATA");
+    qt::write_file(dir / "top/DATA/RING.LOG", "00000000\r\n");
+    // Spelled as the writers spell it: backslashes, and the folder in another case.
+    std::string path = dir.path() + "\\top\\data\\RING.LOG";
+    qp_file *file = OpenForUpdate(path);
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ(1, qp_file_is_at(file, path.c_str()));
+    EXPECT_EQ(1, qp_file_is_at(file, path.c_str()));
+    c.make(dir.path());
+    EXPECT_EQ(c.at_path, qp_file_is_at(file, path.c_str()));
+    EXPECT_EQ(c.at_path, qp_file_is_at(file, path.c_str()));  // and stays so
+    qp_file_close(file);
+  }
+
+  // Two files of one folder share its watch: closing one leaves the other's watch in place.
+  qt::TempDir dir("isat2");
+  qt::make_dirs(dir / "DATA");
+  qp_file *first = OpenForUpdate(dir / "DATA/FIRST.LOG");
+  qp_file *second = OpenForUpdate(dir / "DATA/SECOND.LOG");
+  ASSERT_NE(nullptr, first);
+  ASSERT_NE(nullptr, second);
+  EXPECT_EQ(1, qp_file_is_at(first, (dir / "DATA/FIRST.LOG").c_str()));
+  EXPECT_EQ(1, qp_file_is_at(second, (dir / "DATA/SECOND.LOG").c_str()));
+  qp_file_close(first);
+  EXPECT_EQ(1, qp_file_is_at(second, (dir / "DATA/SECOND.LOG").c_str()));
+  ASSERT_EQ(0, unlink((dir / "DATA/SECOND.LOG").c_str()));
+  EXPECT_EQ(0, qp_file_is_at(second, (dir / "DATA/SECOND.LOG").c_str()));
+  qp_file_close(second);
+}
+
+// A folder above the file's own moved away and made again changes no name in the watched
+// folder; the path is looked up again at least once a second, so the change shows within one.
+TEST(FileTest, KeptFileNoticesAFolderAboveReplacedWithinASecond) {
+  qt::TempDir dir("isat3");
+  qt::make_dirs(dir / "top/DATA");
+  qt::write_file(dir / "top/DATA/RING.LOG", "00000000\r\n");
+  std::string path = dir / "top/DATA/RING.LOG";
+  qp_file *file = OpenForUpdate(path);
+  ASSERT_NE(nullptr, file);
+  ASSERT_EQ(1, qp_file_is_at(file, path.c_str()));
+  ASSERT_EQ(0, rename((dir / "top").c_str(), (dir / "top.old").c_str()));
+  qt::make_dirs(dir / "top/DATA");
+  qt::write_file(dir / "top/DATA/RING.LOG", "00000000\r\n");
+  Clock::time_point changed = Clock::now();
+  EXPECT_TRUE(qt::wait_until([&] { return qp_file_is_at(file, path.c_str()) == 0; },
+                             std::chrono::milliseconds(5000)));
+  // At most the second between two look-ups, with room for a loaded machine.
+  EXPECT_LT(Clock::now() - changed, std::chrono::milliseconds(1000 + 3000));
+  qp_file_close(file);
 }
 
 }  // namespace

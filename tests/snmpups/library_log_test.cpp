@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -279,6 +280,23 @@ TEST_F(LogTest, LogDeletedReplacedOrRenamedBetweenRecordsIsFollowed) {
     content = qt::read_file(ring.path);
     ASSERT_EQ(10 + ring.record, content.size());
     EXPECT_EQ("after the rename", content.substr(10 + stamp, 16));
+  }
+
+  // The log's folder renamed away and made again: the next record starts a new file in the new
+  // folder. Folders inside DATA first, DATA itself last.
+  for (auto ring = std::rbegin(rings); ring != std::rend(rings); ++ring) {
+    SCOPED_TRACE(ring->what);
+    const size_t stamp = ring->record == 113 ? 31 : 20;
+    std::string folder = ring->path.substr(0, ring->path.rfind('/'));
+    std::string name = ring->path.substr(ring->path.rfind('/'));
+    std::string before = qt::read_file(ring->path);
+    ASSERT_EQ(0, rename(folder.c_str(), (folder + ".away").c_str()));
+    qt::make_dirs(folder);
+    ring->write("in the new folder");
+    EXPECT_EQ(before, qt::read_file(folder + ".away" + name));
+    std::string content = qt::read_file(ring->path);
+    ASSERT_EQ(10 + ring->record, content.size());
+    EXPECT_EQ("in the new folder", content.substr(10 + stamp, 17));
   }
 }
 

@@ -48,7 +48,11 @@ QP_API uint32_t qp_make_dirs(const char *path);
 /* Handle-based files. */
 typedef struct qp_file qp_file;
 
-enum { QP_ACCESS_READ = 1, QP_ACCESS_WRITE = 2 };
+/* QP_ACCESS_KEEP_ATIME: reads through the handle leave the file's last-access time as it is
+ * (where the process owns the file or may change any file's times), so that a file read and
+ * written at every entry, as a ring log's header is, is not also written back for its access
+ * time at every read. */
+enum { QP_ACCESS_READ = 1, QP_ACCESS_WRITE = 2, QP_ACCESS_KEEP_ATIME = 4 };
 enum { QP_SHARE_NONE = 0, QP_SHARE_READ = 1, QP_SHARE_WRITE = 2 };
 enum {
   QP_CREATE_NEW = 1,
@@ -115,5 +119,9 @@ QP_API uint32_t qp_file_unlock(qp_file *file);
 
 /* 1 when PATH names, now, the very file that FILE is open on; 0 when the file was deleted,
  * renamed away or replaced by another since it was opened, or when PATH names nothing. For
- * writers that keep a file open between entries and must follow the file by its name. */
+ * writers that keep a file open between entries and must follow the file by its name: after a
+ * first look-up of PATH, a watch on the file's folder answers the following calls with the same
+ * PATH without a look-up as long as no name in that folder was deleted, renamed away or renamed
+ * in, and the folder itself was neither deleted nor moved; a folder above it moved or replaced
+ * shows at the look-up made at least once a second. */
 QP_API int qp_file_is_at(qp_file *file, const char *path);
