@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -149,23 +151,29 @@ UpsStatusRecord UnreadRecord(const std::string &address, int32_t kind, int32_t u
 }
 
 // ---- Status reads ----
-// The UPS reads of one command run at once, on the command's own thread and helper threads
-// made for the pass, so that the silent cards of a cluster cost about one time-out window
-// together rather than one each. What the service shows stays as it was with one read after
-// another: each record's log line is written once every read is done, in list order, and the
-// callers use the records in that order. (The SNMP library's own log may interleave the lines
-// of reads that run at once, each record whole.)
+// The UPS reads of one command run at once on helper threads made for the pass, so that the
+// silent cards of a cluster cost about one time-out window together rather than one each.
+// What the service shows stays as it was with one read after another: each record's log line
+// is written once every read is done, in list order, and the callers use the records in that
+// order. (The SNMP library's own log may interleave the lines of reads that run at once, each
+// record whole.)
 //
-// How many reads run at once is bounded for the whole service, not per command: helper
-// threads come from one budget of StatusReadLimit() - 1 that all commands share, and a
-// command whose helpers the others hold reads on its own thread, so that many clients at
-// once cannot multiply the threads. The default reads a full unit table (130 UPS) in one
-// wave: a silent card holds its reader for its whole window (200 ms and two retries), so
-// when the network in front of the cards is down, N readers need ceil(130 / N) windows.
+// A pass starts with at most 32 helpers, which read a cluster of answering cards in about a
+// millisecond. A silent card holds its reader for its whole window (200 ms and two retries),
+// so while records are still waiting for a reader after kStatusGrowAfterMs the pass makes a
+// helper for each of them: a full unit table of silent cards (the network in front of them
+// down) then costs one window, not ceil(130 / 32).
+//
+// How many helpers read at once is bounded for the whole service, not per command: they come
+// from one budget of StatusReadLimit() - 1 that all commands share, so that many clients at
+// once cannot multiply the threads. A command that finds the budget spent reads on its own
+// thread, and so does one whose helpers are all taken by waits while records remain.
 
 constexpr const char kStatusReadsVariable[] = "QUORIN_STATUS_READS";
 constexpr size_t kStatusReadsDefault = 130;
 constexpr size_t kStatusReadsMax = 256;
+constexpr size_t kStatusFirstHelpers = 32;
+constexpr int kStatusGrowAfterMs = 20;
 
 // How many reads run at once: QUORIN_STATUS_READS (1 to 256) or 130.
 size_t StatusReadLimit() {
@@ -188,6 +196,31 @@ bool TakeStatusHelper(size_t budget) {
   return false;
 }
 
+// The reads of one pass: the next record to take, and the news that every record is taken.
+struct StatusPass {
+  StatusPass(std::vector<UpsStatusRecord> &list, GetUpsStatusFromSnmpFn reader)
+      : records(list), results(list.size(), 0), get_status(reader) {}
+
+  std::vector<UpsStatusRecord> &records;
+  std::vector<int> results;
+  GetUpsStatusFromSnmpFn get_status;
+  std::atomic<size_t> next{0};
+  std::mutex lock;
+  std::condition_variable all_taken;
+
+  // Reads records until none is left to take.
+  void ReadSome() {
+    for (size_t i = next.fetch_add(1); i < records.size(); i = next.fetch_add(1))
+      results[i] = get_status(records[i].address, &records[i].output_status);
+    std::lock_guard<std::mutex> guard(lock);
+    all_taken.notify_all();
+  }
+  size_t Waiting() const {
+    size_t taken = next.load();
+    return taken < records.size() ? records.size() - taken : 0;
+  }
+};
+
 // Reads the output status of every record through GetUpsStatusFromSnmp, then logs
 // "UPS %s: outsts=%d" or "Failed to get UPS status: %s" for each in order. Nothing is read
 // or logged while the entry is not bound. A helper thread that cannot be made, or is not in
@@ -195,32 +228,43 @@ bool TakeStatusHelper(size_t budget) {
 void ReadStatuses(std::vector<UpsStatusRecord> &records) {
   GetUpsStatusFromSnmpFn get_status = g_GetUpsStatusFromSnmp.load();
   if (get_status == nullptr || records.empty()) return;
-  std::vector<int> results(records.size(), 0);
-  std::atomic<size_t> next{0};
-  auto read_some = [&records, &results, &next, get_status] {
-    for (size_t i = next.fetch_add(1); i < records.size(); i = next.fetch_add(1))
-      results[i] = get_status(records[i].address, &records[i].output_status);
-  };
-  size_t limit = StatusReadLimit();
-  size_t wanted = std::min(limit, records.size()) - 1;
+  StatusPass pass(records, get_status);
+  size_t budget = StatusReadLimit() - 1;
   std::vector<std::thread> helpers;
-  helpers.reserve(wanted);
-  while (helpers.size() < wanted && TakeStatusHelper(limit - 1)) {
-    try {
-      helpers.emplace_back([&read_some] {
-        read_some();
+  auto add_helpers = [&pass, &helpers, budget](size_t count) {
+    size_t added = 0;
+    for (; added < count && TakeStatusHelper(budget); ++added) {
+      try {
+        helpers.emplace_back([&pass] {
+          pass.ReadSome();
+          g_status_helpers.fetch_sub(1);
+        });
+      } catch (const std::system_error &) {
         g_status_helpers.fetch_sub(1);
-      });
-    } catch (const std::system_error &) {
-      g_status_helpers.fetch_sub(1);
-      break;
+        break;
+      }
+    }
+    return added;
+  };
+  if (records.size() > 1 && add_helpers(std::min(kStatusFirstHelpers, records.size())) > 0) {
+    // Records still waiting for a reader after a while wait behind silent cards: a helper each.
+    std::unique_lock<std::mutex> guard(pass.lock);
+    while (pass.Waiting() > 0) {
+      if (pass.all_taken.wait_for(guard, std::chrono::milliseconds(kStatusGrowAfterMs),
+                                  [&pass] { return pass.Waiting() == 0; }))
+        break;
+      guard.unlock();
+      size_t added = add_helpers(pass.Waiting());
+      guard.lock();
+      if (added == 0) break;
     }
   }
-  read_some();
+  pass.ReadSome();  // what no helper took
   for (std::thread &helper : helpers) helper.join();
   // Reads at once leave their receive buffers' pages spread through the heap; give them
   // back, so that the service stays at its resting size between requests.
   if (!helpers.empty()) qp_heap_trim();
+  const std::vector<int> &results = pass.results;
   for (size_t i = 0; i < records.size(); ++i) {
     UpsStatusRecord &record = records[i];
     if (results[i] == 1) {

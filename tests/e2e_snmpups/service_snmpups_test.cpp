@@ -35,6 +35,19 @@ class ServiceWithSnmpUps : public ServiceTest {
     return out;
   }
   std::string SnmpLog() const { return qt::read_file(install.data("SNMPUPS.LOG")); }
+  // The running service's process id, 0 when its status file does not name one.
+  long ServicePid() const {
+    std::istringstream status(qt::read_file(install.runtime() + "/services/Mavr_tsr_monitor"));
+    for (std::string word; status >> word;)
+      if (word.rfind("pid=", 0) == 0) return std::stol(word.substr(4));
+    return 0;
+  }
+  // How many threads process PID has now, -1 when it cannot be read.
+  static long Threads(long pid) {
+    std::string proc = qt::read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = proc.find("Threads:");
+    return at == std::string::npos ? -1L : std::stol(proc.substr(at + 8));
+  }
 
   std::unique_ptr<qt::Simulator> sim;
 };
@@ -235,16 +248,9 @@ TEST_F(ServiceWithSnmpUps, ReadsAtOnceAreBoundedForAllCommandsTogether) {
   extra_env["QUORIN_STATUS_READS"] = "3";
   Start();
   ASSERT_TRUE(LogHas("SNMPUPS.DLL loaded successfully"));
-  std::istringstream status(qt::read_file(install.runtime() + "/services/Mavr_tsr_monitor"));
-  long pid = 0;
-  for (std::string word; status >> word;)
-    if (word.rfind("pid=", 0) == 0) pid = std::stol(word.substr(4));
+  long pid = ServicePid();
   ASSERT_GT(pid, 0);
-  auto threads = [pid] {
-    std::string proc = qt::read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = proc.find("Threads:");
-    return at == std::string::npos ? -1L : std::stol(proc.substr(at + 8));
-  };
+  auto threads = [pid] { return Threads(pid); };
   long idle = threads();
   ASSERT_GT(idle, 0);
   std::atomic<int> done{0};
@@ -280,6 +286,43 @@ TEST_F(ServiceWithSnmpUps, ReadsAtOnceAreBoundedForAllCommandsTogether) {
   client.join();
   EXPECT_EQ("K02 13014", replies[0]);
   EXPECT_GE(most, idle + 1 + 1);
+}
+
+// A pass starts with 32 helpers and gives each record still waiting after a while a helper of
+// its own: 40 silent storage cards are read by 40 helpers at once, one window in all.
+TEST_F(ServiceWithSnmpUps, RecordsWaitingBehindSilentCardsGetHelpersOfTheirOwn) {
+  Cards("127.0.0.2", "127.0.0.41");
+  std::string ini =
+      "[common]\nTSR_SVR_NUM=1\nStorage_NUM=1\n[Server1]\nUPS_NUM=1\nUsed=1\nUPS_IP1=127.0.0.2\n"
+      "[Storage1]\nUPS_NUM=40\n";
+  for (int u = 1; u <= 40; ++u) {
+    std::string card = "127.0.0." + std::to_string(1 + u);
+    ini += "UPS_IP" + std::to_string(u) + "=" + card + "\n";
+    Ctl(card, {"fault", "silent", "on"});
+  }
+  WriteConfig(ini);
+  Start();
+  ASSERT_TRUE(LogHas("SNMPUPS.DLL loaded successfully"));
+  long pid = ServicePid();
+  ASSERT_GT(pid, 0);
+  long idle = Threads(pid);
+  ASSERT_GT(idle, 0);
+  std::atomic<bool> done{false};
+  std::string reply;
+  std::thread client([this, &done, &reply] {
+    reply = Send("K02 0000");
+    done = true;
+  });
+  long most = idle;
+  while (!done.load()) {
+    most = std::max(most, Threads(pid));
+    usleep(2000);
+  }
+  client.join();
+  EXPECT_EQ("K02 13014", reply);
+  // The client's thread and a helper per card (idle + 1 + 40); one less leaves room for a
+  // thread of the start-up still ending when IDLE was read. Without the growth: idle + 1 + 32.
+  EXPECT_GE(most, idle + 40);
 }
 
 }  // namespace
