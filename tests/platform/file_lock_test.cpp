@@ -147,6 +147,12 @@ TEST(FileTest, KeptFileKnowsWhetherItsPathStillNamesIt) {
          ASSERT_EQ(0, rename((d + "/top/DATA/RING.NEW").c_str(), (d + "/top/DATA/RING.LOG").c_str()));
        },
        0},
+      {"replaced by a file moved in from another folder",
+       [](const std::string &d) {
+         qt::write_file(d + "/top/RING.NEW", "00000000\r\n");
+         ASSERT_EQ(0, rename((d + "/top/RING.NEW").c_str(), (d + "/top/DATA/RING.LOG").c_str()));
+       },
+       0},
       {"folder renamed away and made again",
        [](const std::string &d) {
          ASSERT_EQ(0, rename((d + "/top/DATA").c_str(), (d + "/top/DATA.OLD").c_str()));
